@@ -1,0 +1,33 @@
+#include "flash/ZKFW.h"
+
+std::string ZKFW::address() const {
+    std::lock_guard lock(mutex_);
+    return address_;
+}
+
+void ZKFW::setAddress(std::string address) {
+    std::lock_guard lock(mutex_);
+    address_ = std::move(address);
+}
+
+FirmwareImage ZKFW::data() const {
+    std::lock_guard lock(mutex_);
+    return data_;
+}
+
+void ZKFW::setData(FirmwareImage data) {
+    std::lock_guard lock(mutex_);
+    data_ = std::move(data);
+}
+
+std::string ZKFW::fName() const {
+    std::lock_guard lock(mutex_);
+    return fName_;
+}
+
+void ZKFW::setFName(std::string fName) {
+    std::lock_guard lock(mutex_);
+    fName_ = std::move(fName);
+}
+
+FlashOutcome ZKFW::startFlash() { return FlashOutcome::SerialFailure; }

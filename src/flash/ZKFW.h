@@ -1,0 +1,94 @@
+// The flash engine: CRC-16 and YMODEM block framing, the YMODEM batch
+// transmitter, and the flash sequence that brings a unit's bootloader up and
+// sends it an image. One engine lives for the life of the process; each run
+// works on a snapshot of its properties taken when the run starts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "flash/StatusSink.h"
+
+// A firmware image: the whole file, shared so that a run keeps the bytes it
+// sends alive whatever the file selection does meanwhile.
+using FirmwareImage = std::shared_ptr<const std::vector<uint8_t>>;
+
+// How a run of startFlash ended.
+enum class FlashOutcome {
+    Success,       // "Starting Application..." was reached
+    SerialFailure, // the port could not be opened, or a write or DTR change failed
+    WrongMode,     // the unit answered with three 0xFF bytes
+    Cancelled,     // the operator cancelled
+    NoBanner,      // the bootloader did not answer 15 wake-ups
+    SendError,     // the transfer failed
+    TooLarge,      // the image needs more blocks than the bootloader takes
+};
+
+class ZKFW {
+public:
+    // Transfer result codes of Ymodem_Transmit.
+    static constexpr uint32_t kSendOk = 0;
+    static constexpr uint32_t kSendNoAck = 3;        // a block unanswered, or the receiver aborted
+    static constexpr uint32_t kSendNameTooLong = 4;  // name and size do not fit the header block
+    static constexpr uint32_t kSendNoHeaderAck = 12; // the header never acknowledged
+    static constexpr uint32_t kSendCancelled = 100;
+    static constexpr uint32_t kSendTooLarge = 255; // more than kMaxBlocks data blocks
+
+    static constexpr uint32_t kMaxBlocks = 192;
+    static constexpr size_t kPacketSize = 1027; // head (3) + 1024-byte data field
+
+    // Data blocks an image of `size` bytes takes: 1024-byte blocks while 1024
+    // or more bytes remain, 128-byte blocks for the rest.
+    static uint64_t blockCount(uint64_t size) { return size / 1024 + (size % 1024 + 127) / 128; }
+    static bool fitsInMemory(uint64_t size) { return blockCount(size) <= kMaxBlocks; }
+
+    // --- Properties (each get and set is atomic) ---
+    StatusSink* ui() const { return ui_.load(); }
+    void setUi(StatusSink* ui) { ui_.store(ui); }
+    std::string address() const;
+    void setAddress(std::string address);
+    FirmwareImage data() const;
+    void setData(FirmwareImage data);
+    std::string fName() const;
+    void setFName(std::string fName);
+    bool txSel() const { return txSel_.load(); }
+    void setTxSel(bool txSel) { txSel_.store(txSel); }
+
+    // --- CRC-16/XMODEM and block framing ---
+    // One CRC step: shifts `byte` into the low end of the register (which
+    // therefore trails the message by 16 bits).
+    static uint16_t UpdateCRC16(uint16_t crc, uint8_t byte);
+    // CRC-16/XMODEM of `size` (>= 1) bytes from `idx` on.
+    static uint16_t Cal_CRC16(const uint8_t* bytes, uint32_t idx, uint32_t size);
+    // Header block (block 0) into `packet` (kPacketSize bytes): name, NUL, size
+    // text, zeros. The caller ensures name + size text fit in 1023 bytes.
+    static uint32_t Ymodem_PrepareIntialPacket(uint8_t* packet, std::string_view fn,
+                                               std::string_view len);
+    // Data block `pktNo` into `packet` from `data` at offset `idx`, with `size`
+    // (>= 1) image bytes remaining from there.
+    static void Ymodem_PreparePacket(const uint8_t* data, uint32_t idx, uint8_t* packet,
+                                     uint8_t pktNo, uint32_t size);
+
+    // Sends one file as a YMODEM batch to a receiver waiting on the open
+    // serial port. Returns a transfer result code (kSend...).
+    uint32_t Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize);
+
+    // --- The flash sequence ---
+    // Opens the port, brings the target's bootloader up, sends the image and
+    // starts the new application. Reports through ui(); the caller closes the
+    // port afterwards and shows a pending serial error.
+    FlashOutcome startFlash();
+
+private:
+    std::atomic<StatusSink*> ui_{nullptr};
+    std::atomic<bool> txSel_{true};
+    mutable std::mutex mutex_; // guards the three below
+    std::string address_;
+    FirmwareImage data_;
+    std::string fName_;
+};

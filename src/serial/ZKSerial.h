@@ -1,0 +1,54 @@
+// The serial link: one process-wide serial port channel and USB-serial port
+// discovery. Plain routines over process-wide state; one run uses the channel
+// at a time. Failures are recorded as one line of text (Serial_ErrorText) that
+// callers test with Serial_HasError; only Serial_Open also returns -1.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Closes any open port, clears the error text, then opens `path` for exclusive
+// use, raw 8N1, no flow control, at exactly `speed` bit/s. Returns the port
+// descriptor, or -1 with the failure in the error text.
+int32_t Serial_Open(const char* path, uint32_t speed);
+
+// Drains and closes the port if one is open. Leaves the error text alone.
+void Serial_Close();
+
+// Waits up to about 550 ms for input, then keeps reading while more arrives
+// (until ~20 ms of quiet or 1023 bytes). Returns every byte read, NUL and 0xFF
+// included; empty when nothing came. The view stays valid until the next read.
+std::string_view Serial_ReadText();
+
+// Waits up to about 550 ms for one byte; returns it, or 0 when none came.
+uint8_t Serial_ReadByte();
+
+// True when the last Serial_ReadText or Serial_ReadByte delivered no byte.
+bool Serial_LastReadEmpty();
+
+// Writes the bytes, then waits until they have been transmitted.
+void Serial_Write(const uint8_t* bytes, int32_t length);
+void Serial_WriteString(const char* text);
+
+// Discards bytes received and not yet read.
+void Serial_FlushInput();
+
+// Asserts (true) or clears (false) the DTR modem line.
+void Serial_SetDTR(bool on);
+
+bool Serial_HasError();
+const char* Serial_ErrorText();
+
+// Sleeps the calling thread for `ms` milliseconds, in full.
+void Serial_DelayMs(uint32_t ms);
+
+// Appends the device paths of the USB-serial ports, in natural order
+// (ttyUSB2 before ttyUSB10), behind the list's earlier entries.
+void Serial_ListPorts(std::vector<std::string>& list);
+
+// The same, looking in `sysRoot`/bus/usb-serial/devices and naming the nodes
+// under `devRoot`; lets tests use a temporary tree.
+void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
+                        std::vector<std::string>& list);

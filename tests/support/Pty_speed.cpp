@@ -1,0 +1,13 @@
+// termios2 cannot share a file with <termios.h>.
+#include "Pty.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+uint32_t Pty::slaveSpeed() const {
+    struct termios2 t {};
+    if (ioctl(slave_, TCGETS2, &t) != 0) {
+        return 0;
+    }
+    return t.c_ospeed;
+}
