@@ -30,4 +30,6 @@ void ZKFW::setFName(std::string fName) {
     fName_ = std::move(fName);
 }
 
-FlashOutcome ZKFW::startFlash() { return FlashOutcome::SerialFailure; }
+FlashOutcome ZKFW::startFlash() {
+    return FlashOutcome::SerialFailure;
+}

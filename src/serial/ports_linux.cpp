@@ -1,0 +1,77 @@
+// Linux: the USB-serial adapters are the devices of the kernel's usb-serial
+// bus (FTDI, CP210x, PL2303, ...); each has a node /dev/<name>.
+#include "serial/ZKSerial.h"
+
+#include <algorithm>
+#include <cctype>
+#include <dirent.h>
+
+namespace {
+
+// Natural order: runs of digits compare as numbers, so ttyUSB2 < ttyUSB10.
+bool naturalLess(const std::string& a, const std::string& b) {
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+        const bool db = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (da && db) {
+            size_t ie = i;
+            size_t je = j;
+            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) {
+                ++ie;
+            }
+            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) {
+                ++je;
+            }
+            // Compare the numbers without converting: strip leading zeros,
+            // then the longer run is larger.
+            size_t is = a.find_first_not_of('0', i);
+            size_t js = b.find_first_not_of('0', j);
+            is = (is == std::string::npos || is > ie) ? ie : is;
+            js = (js == std::string::npos || js > je) ? je : js;
+            if (ie - is != je - js) {
+                return ie - is < je - js;
+            }
+            const int c = a.compare(is, ie - is, b, js, je - js);
+            if (c != 0) {
+                return c < 0;
+            }
+            i = ie;
+            j = je;
+        } else {
+            if (a[i] != b[j]) {
+                return a[i] < b[j];
+            }
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j || (a.size() - i == b.size() - j && a < b);
+}
+
+} // namespace
+
+void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
+                        std::vector<std::string>& list) {
+    const std::string dir = sysRoot + "/bus/usb-serial/devices";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return; // no usb-serial driver loaded: no adapters
+    }
+    std::vector<std::string> names;
+    while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') {
+            names.emplace_back(e->d_name);
+        }
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end(), naturalLess);
+    for (const auto& name : names) {
+        list.push_back(devRoot + "/" + name);
+    }
+}
+
+void Serial_ListPorts(std::vector<std::string>& list) {
+    Serial_ListPortsIn("/sys", "/dev", list);
+}

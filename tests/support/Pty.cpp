@@ -44,7 +44,9 @@ void Pty::write(const std::vector<uint8_t>& bytes) {
     }
 }
 
-void Pty::write(const std::string& text) { write(std::vector<uint8_t>(text.begin(), text.end())); }
+void Pty::write(const std::string& text) {
+    write(std::vector<uint8_t>(text.begin(), text.end()));
+}
 
 std::vector<uint8_t> Pty::read(size_t count, std::chrono::milliseconds timeout) {
     std::vector<uint8_t> out;
