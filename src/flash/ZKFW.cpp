@@ -1,5 +1,24 @@
 #include "flash/ZKFW.h"
 
+#include "flash/markers.h"
+#include "serial/ZKSerial.h"
+
+namespace {
+
+constexpr uint32_t kTransmitterSpeed = 115200;
+constexpr uint32_t kReceiverSpeed = 109000;
+constexpr int kBootloaderTries = 15;
+
+constexpr const char* kRadioModePrompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
+constexpr const char* kWrongModeAlert =
+    "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
+constexpr const char* kTransmitterNoBannerAlert =
+    "Ensure FTDI VCP USB driver 2.2.18 or later is installed (be sure to reboot mac after "
+    "driver installation).\n\nDisconnect all cables (including power and USB) from Controller. "
+    "Re-connect USB to reboot Controller and try again.";
+
+} // namespace
+
 std::string ZKFW::address() const {
     std::lock_guard lock(mutex_);
     return address_;
@@ -31,5 +50,123 @@ void ZKFW::setFName(std::string fName) {
 }
 
 FlashOutcome ZKFW::startFlash() {
-    return FlashOutcome::SerialFailure;
+    StatusSink& sink = *ui();
+    // The run works on its own snapshot: a selection made meanwhile can
+    // neither change nor free what is being sent.
+    const std::string port = address();
+    const FirmwareImage image = data();
+    const std::string name = fName();
+    const bool transmitter = txSel();
+    const auto log = [&sink](const std::string& line) { sink.log(line, "\n"); };
+
+    if (!image) {
+        sink.showAlertWithMessage("Please select a file to transfer.", std::nullopt);
+        return FlashOutcome::SendError;
+    }
+    // Refused before the unit is touched: telling it to receive and then
+    // stopping part-way would leave it a truncated image.
+    if (!fitsInMemory(image->size())) {
+        log("File Too Large for Memory!");
+        return FlashOutcome::TooLarge;
+    }
+
+    Serial_Open(port.c_str(), transmitter ? kTransmitterSpeed : kReceiverSpeed);
+    if (Serial_HasError()) {
+        return FlashOutcome::SerialFailure;
+    }
+
+    if (transmitter) {
+        log("Resetting TX Processor...");
+        Serial_DelayMs(500);
+        Serial_SetDTR(true);
+        Serial_DelayMs(500);
+        Serial_SetDTR(false);
+        log("Reset Complete.");
+        Serial_DelayMs(100);
+    } else {
+        Serial_SetDTR(true);
+        Serial_DelayMs(50);
+        Serial_SetDTR(false);
+        Serial_DelayMs(50);
+        Serial_SetDTR(true);
+        Serial_DelayMs(50);
+        Serial_SetDTR(false);
+        sink.showAlertWithMessage(kRadioModePrompt);
+        while (sink.busy()) {
+            Serial_DelayMs(100);
+        }
+        // The radio module's answers stay in the input; the bootloader wait
+        // reads past them.
+        Serial_WriteString("+++");
+        Serial_DelayMs(1250);
+        Serial_WriteString("ATDLFFFE\r\n");
+        Serial_WriteString("ATCN\r\n");
+    }
+    if (Serial_HasError()) {
+        return FlashOutcome::SerialFailure;
+    }
+
+    log("Waiting For Bootloader Start...");
+    MarkerScanner scanner;
+    for (int tries = 0;;) {
+        const MarkerScanner::Marker marker = scanner.feed(Serial_ReadText());
+        if (marker == MarkerScanner::Marker::Banner) {
+            break;
+        }
+        if (marker == MarkerScanner::Marker::WrongMode) {
+            sink.showAlertWithMessage(kWrongModeAlert);
+            return FlashOutcome::WrongMode;
+        }
+        Serial_WriteString("BOOT");
+        Serial_DelayMs(100);
+        if (sink.cancelRequest()) {
+            log("Process Canceled.");
+            return FlashOutcome::Cancelled;
+        }
+        if (Serial_HasError()) {
+            return FlashOutcome::SerialFailure;
+        }
+        if (++tries >= kBootloaderTries) {
+            if (transmitter) {
+                sink.showAlertWithMessage(kTransmitterNoBannerAlert);
+                log("Bootloader Didn't Respond!");
+            } else {
+                log("Bootloader Didn't Respond!\n  NOTE: Press FW button after power up and hold "
+                    "for 5 seconds.");
+            }
+            return FlashOutcome::NoBanner;
+        }
+    }
+
+    log("Bootloader Started.");
+    Serial_WriteString("1");
+    Serial_DelayMs(100);
+    Serial_FlushInput();
+    log("Sending Firmware File...");
+
+    const uint32_t result =
+        Ymodem_Transmit(image->data(), name, static_cast<uint32_t>(image->size()));
+    if (result >= 2 && result <= 19) {
+        log("File Send Error!");
+    } else if (result == kSendTooLarge) {
+        log("File Too Large for Memory!");
+    }
+    Serial_DelayMs(500);
+    Serial_FlushInput();
+    if (result == kSendOk) {
+        Serial_WriteString("2");
+        log("Starting Application...");
+    }
+    Serial_Close();
+
+    switch (result) {
+    case kSendOk:
+        return FlashOutcome::Success;
+    case kSendCancelled:
+        return FlashOutcome::Cancelled;
+    case kSendTooLarge:
+        return FlashOutcome::TooLarge;
+    default:
+        return FlashOutcome::SendError;
+    }
 }
