@@ -1,0 +1,81 @@
+// The command-line loader: argument parsing, the status sink that writes to
+// standard output and error, and the mapping of a run's ending to an exit
+// status.
+#pragma once
+
+#include "flash/StatusSink.h"
+#include "flash/ZKFW.h"
+
+#include <atomic>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFlashFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCancelled = 130;
+
+struct Options {
+    enum class Mode { Flash, List, Help, Version } mode = Mode::Flash;
+    std::string port;     // empty: the first port that discovery lists
+    std::string firmware; // the image's path
+    bool yes = false;     // answer operator prompts at once
+    bool quiet = false;   // no progress bar
+};
+
+// Parses the arguments (without the program name). On a usage error returns
+// nothing and puts the reason in `error`.
+std::optional<Options> parseArgs(const std::vector<std::string>& args, std::string& error);
+
+const char* usage();
+
+int exitStatusFor(FlashOutcome outcome);
+
+// The target a file's name selects: the receiver for ".binrx" (exactly, case
+// included), the transmitter for every other name.
+bool isTransmitterFile(const std::string& name);
+
+// "Loaded '<name>' with <n> bytes for <target>".
+std::string loadedLine(const std::string& name, uint64_t bytes, bool transmitter);
+
+// Log lines on standard output; alerts as "<title>: <message>" and, on a
+// terminal, a progress bar on standard error. An alert raises busy() until a
+// line (or the end) arrives on standard input, or at once with --yes.
+class ConsoleSink : public StatusSink {
+public:
+    ConsoleSink(bool yes, bool progressBar, int inputFd, std::FILE* out, std::FILE* err);
+
+    using StatusSink::showAlertWithMessage;
+    void log(const std::string& text, const std::string& cr) override;
+    void showAlertWithMessage(const std::string& message,
+                              const std::optional<std::string>& title) override;
+    void setProgress(int32_t value, int32_t max) override;
+    bool cancelRequest() override { return cancel_.load(); }
+    bool busy() override;
+
+    void requestCancel() { cancel_.store(true); }
+    // Ends a progress bar line so later output starts on a line of its own.
+    void finish();
+
+private:
+    void drawBar();
+    void clearBar();
+
+    const bool yes_;
+    const bool progressBar_;
+    const int inputFd_;
+    std::FILE* out_;
+    std::FILE* err_;
+    std::atomic<bool> cancel_{false};
+    std::atomic<bool> busy_{false};
+    bool inputEnded_ = false;
+    bool barShown_ = false;
+    int32_t value_ = 0;
+    int32_t max_ = 100;
+};
+
+} // namespace cli
