@@ -1,0 +1,110 @@
+#include "VirtualUnit.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+VirtualUnit::VirtualUnit(const std::vector<std::string>& options) {
+    char templ[] = "/tmp/zkunit-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    dir_ = templ;
+    std::vector<std::string> argv{ZK_SIM_PATH, "--out", dir_.string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    sim_ = std::make_unique<Process>(argv);
+    if (!sim_->waitForOutput("ready\n", std::chrono::seconds(10))) {
+        throw std::runtime_error("virtual unit did not start: " + sim_->error());
+    }
+    const std::string out = sim_->output();
+    path_ = out.substr(0, out.find('\n'));
+}
+
+VirtualUnit::~VirtualUnit() {
+    sim_->signal(SIGTERM);
+    sim_->wait(std::chrono::seconds(5));
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::vector<UnitEvent> VirtualUnit::events() const {
+    std::vector<UnitEvent> all;
+    std::ifstream in(dir_ / "events.log");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        UnitEvent e;
+        fields >> e.ms >> e.name;
+        std::getline(fields >> std::ws, e.args);
+        all.push_back(e);
+    }
+    return all;
+}
+
+std::vector<UnitEvent> VirtualUnit::events(const std::string& name) const {
+    std::vector<UnitEvent> some;
+    for (const auto& e : events()) {
+        if (e.name == name) {
+            some.push_back(e);
+        }
+    }
+    return some;
+}
+
+std::vector<uint8_t> VirtualUnit::received() const {
+    std::ifstream in(dir_ / "received.bin", std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::map<std::string, std::string> VirtualUnit::loaderEnv() const {
+    return {{"LD_PRELOAD", ZK_MODEMLINE_LIB},
+            {"ZK_MODEMLINE_SOCKET", (dir_ / "modemline.sock").string()}};
+}
+
+std::unique_ptr<Process> VirtualUnit::startLoader(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{ZK_CLI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<Process>(argv, loaderEnv());
+}
+
+TempDir::TempDir() {
+    char templ[] = "/tmp/zkfw-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::filesystem::path TempDir::write(const std::string& name,
+                                     const std::vector<uint8_t>& bytes) const {
+    const auto file = path_ / name;
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return file;
+}
+
+std::vector<uint8_t> testImage(size_t size, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> bytes(size);
+    for (auto& b : bytes) {
+        b = static_cast<uint8_t>(gen());
+    }
+    return bytes;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        out.push_back(line);
+    }
+    return out;
+}

@@ -1,0 +1,176 @@
+// The command-line loader's pieces that need no line: arguments, exit
+// statuses, target choice and the console sink.
+#include "cli/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+struct ArgsCase {
+    std::vector<std::string> args;
+    bool ok;
+    cli::Options::Mode mode;
+    std::string port;
+    std::string firmware;
+    bool yes;
+};
+
+TEST(CliArgs, ParsesEachForm) {
+    using Mode = cli::Options::Mode;
+    const std::vector<ArgsCase> cases = {
+        {{"fw.bin"}, true, Mode::Flash, "", "fw.bin", false},
+        {{"--port", "/dev/ttyUSB3", "--yes", "a.binrx"},
+         true,
+         Mode::Flash,
+         "/dev/ttyUSB3",
+         "a.binrx",
+         true},
+        {{"--port=/dev/pts/4", "-q", "x"}, true, Mode::Flash, "/dev/pts/4", "x", false},
+        {{"--", "--odd-name.bin"}, true, Mode::Flash, "", "--odd-name.bin", false},
+        {{"--list"}, true, Mode::List, "", "", false},
+        {{"--help", "whatever"}, true, Mode::Help, "", "", false},
+        {{"--version"}, true, Mode::Version, "", "", false},
+        {{}, false, Mode::Flash, "", "", false},
+        {{"--port"}, false, Mode::Flash, "", "", false},
+        {{"--port="}, false, Mode::Flash, "", "", false},
+        {{"a.bin", "b.bin"}, false, Mode::Flash, "", "", false},
+        {{"--list", "a.bin"}, false, Mode::Flash, "", "", false},
+        {{"--bogus", "a.bin"}, false, Mode::Flash, "", "", false},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto options = cli::parseArgs(c.args, error);
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        ASSERT_EQ(options.has_value(), c.ok) << error;
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty());
+            continue;
+        }
+        EXPECT_EQ(options->mode, c.mode);
+        EXPECT_EQ(options->port, c.port);
+        EXPECT_EQ(options->firmware, c.firmware);
+        EXPECT_EQ(options->yes, c.yes);
+    }
+}
+
+TEST(CliExitStatus, MapsEveryEnding) {
+    const std::vector<std::pair<FlashOutcome, int>> cases = {
+        {FlashOutcome::Success, 0},     {FlashOutcome::SerialFailure, 1},
+        {FlashOutcome::WrongMode, 1},   {FlashOutcome::NoBanner, 1},
+        {FlashOutcome::SendError, 1},   {FlashOutcome::TooLarge, 1},
+        {FlashOutcome::Cancelled, 130},
+    };
+    for (const auto& [outcome, status] : cases) {
+        EXPECT_EQ(cli::exitStatusFor(outcome), status) << static_cast<int>(outcome);
+    }
+}
+
+TEST(CliTarget, OnlyExactBinrxSelectsTheReceiver) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"unit.binrx", false}, {"unit.bintx", true}, {"unit.bin", true},       {"unit.BINRX", true},
+        {".binrx", false},     {"binrx", true},      {"unit.binrx.bak", true},
+    };
+    for (const auto& [name, transmitter] : cases) {
+        EXPECT_EQ(cli::isTransmitterFile(name), transmitter) << name;
+    }
+    EXPECT_EQ(cli::loadedLine("unit.binrx", 81920, false),
+              "Loaded 'unit.binrx' with 81920 bytes for Morra (Receiver)");
+    EXPECT_EQ(cli::loadedLine("a.bin", 0, true),
+              "Loaded 'a.bin' with 0 bytes for Halvo (Transmitter)");
+}
+
+// A console sink writing into memory, answered through a pipe.
+class ConsoleSinkTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(pipe(input_), 0);
+        out_ = open_memstream(&outText_, &outSize_);
+        err_ = open_memstream(&errText_, &errSize_);
+    }
+    void TearDown() override {
+        close(input_[0]);
+        if (input_[1] >= 0) {
+            close(input_[1]);
+        }
+        std::fclose(out_);
+        std::fclose(err_);
+        free(outText_);
+        free(errText_);
+    }
+    std::string out() {
+        std::fflush(out_);
+        return {outText_, outSize_};
+    }
+    std::string err() {
+        std::fflush(err_);
+        return {errText_, errSize_};
+    }
+
+    int input_[2] = {-1, -1};
+    std::FILE* out_ = nullptr;
+    std::FILE* err_ = nullptr;
+    char* outText_ = nullptr;
+    size_t outSize_ = 0;
+    char* errText_ = nullptr;
+    size_t errSize_ = 0;
+};
+
+TEST_F(ConsoleSinkTest, LogsAndAlertsGoToTheirStreams) {
+    cli::ConsoleSink sink(true, false, input_[0], out_, err_);
+    sink.log("Bootloader Started.", "\n");
+    sink.log("", "\n");
+    sink.showAlertWithMessage("Please select a port.", std::nullopt);
+    sink.showAlertWithMessage("Error opening serial port x - No such file or directory(2).\n");
+    sink.showAlertWithMessage(nullptr);
+    sink.showAlertWithMessage("100% sure", std::string("Title"));
+    EXPECT_EQ(out(), "Bootloader Started.\n\n");
+    EXPECT_EQ(err(), "ZK Firmware Loader: Please select a port.\n"
+                     "ZK Firmware Loader: Error opening serial port x - No such file or "
+                     "directory(2).\n"
+                     "ZK Firmware Loader: \n"
+                     "Title: 100% sure\n");
+    EXPECT_FALSE(sink.busy());
+}
+
+TEST_F(ConsoleSinkTest, PromptStaysBusyUntilEnter) {
+    cli::ConsoleSink sink(false, false, input_[0], out_, err_);
+    sink.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");
+    EXPECT_TRUE(sink.busy());
+    ASSERT_EQ(write(input_[1], "x", 1), 1);
+    EXPECT_TRUE(sink.busy()) << "a keystroke without Enter is no answer";
+    ASSERT_EQ(write(input_[1], "\n", 1), 1);
+    EXPECT_FALSE(sink.busy());
+    // The end of the input answers this prompt and every later one.
+    sink.showAlertWithMessage("again");
+    close(input_[1]);
+    input_[1] = -1;
+    EXPECT_FALSE(sink.busy());
+    sink.showAlertWithMessage("and again");
+    EXPECT_FALSE(sink.busy());
+}
+
+TEST_F(ConsoleSinkTest, CancelReleasesThePrompt) {
+    cli::ConsoleSink sink(false, false, input_[0], out_, err_);
+    sink.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");
+    EXPECT_TRUE(sink.busy());
+    sink.requestCancel();
+    EXPECT_TRUE(sink.cancelRequest());
+    EXPECT_FALSE(sink.busy());
+}
+
+TEST_F(ConsoleSinkTest, ProgressBarShowsTheWindowsPercentage) {
+    cli::ConsoleSink sink(true, true, input_[0], out_, err_);
+    sink.setProgress(0, 1025);
+    EXPECT_EQ(err(), "") << "no bar before the first block is acknowledged";
+    sink.setProgress(1, 8);
+    sink.setProgress(100, 100);
+    sink.finish();
+    const std::string text = err();
+    EXPECT_NE(text.find("] 12 %"), std::string::npos) << text; // 12.5 rounds to even
+    EXPECT_NE(text.find("[" + std::string(40, '#') + "] 100 %"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '\n');
+}
+
+} // namespace
