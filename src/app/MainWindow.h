@@ -1,0 +1,24 @@
+// The main window, built from MainWindow.ui, and its wiring to the delegate.
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class ZKAppDelegate;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    // Builds the window and connects its controls to the delegate's outlets
+    // and actions. The window owns its controls.
+    explicit MainWindow(ZKAppDelegate& delegate, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+private:
+    std::unique_ptr<Ui::MainWindow> ui_;
+};

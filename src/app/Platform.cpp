@@ -1,0 +1,118 @@
+#include "Platform.h"
+
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+bool isMainThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return app != nullptr && QThread::currentThread() == app->thread();
+}
+
+HandOffQueue::HandOffQueue(QObject* parent) : QObject(parent) {
+    eventFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (eventFd_ < 0) {
+        std::perror("eventfd");
+        return;
+    }
+    notifier_ = new QSocketNotifier(eventFd_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &HandOffQueue::onWakeUp);
+}
+
+HandOffQueue::~HandOffQueue() {
+    delete notifier_;
+    if (eventFd_ >= 0) {
+        ::close(eventFd_);
+    }
+}
+
+void HandOffQueue::post(Task task) {
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    wake();
+}
+
+void HandOffQueue::wake() {
+    const uint64_t one = 1;
+    // The counter only saturates after 2^64 - 2 wake-ups; EAGAIN cannot occur.
+    while (::write(eventFd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void HandOffQueue::onWakeUp() {
+    uint64_t count = 0;
+    while (::read(eventFd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    drain();
+}
+
+void HandOffQueue::drain() {
+    if (holds_ > 0) {
+        return; // the Hold's end wakes the queue again
+    }
+    Hold hold(*this);
+    for (;;) {
+        Task task;
+        {
+            std::lock_guard lock(mutex_);
+            if (tasks_.empty()) {
+                break;
+            }
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
+        }
+        task();
+    }
+}
+
+HandOffQueue::Hold::Hold(HandOffQueue& queue) : queue_(queue) {
+    ++queue_.holds_;
+}
+
+HandOffQueue::Hold::~Hold() {
+    if (--queue_.holds_ == 0) {
+        bool pending = false;
+        {
+            std::lock_guard lock(queue_.mutex_);
+            pending = !queue_.tasks_.empty();
+        }
+        if (pending) {
+            queue_.wake();
+        }
+    }
+}
+
+void runAlert(QWidget* parent, const QString& title, const QString& message) {
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(title);
+    box.setInformativeText(message);
+    // Shown as it is: a serial error text may hold characters that look like markup.
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        label->setTextFormat(Qt::PlainText);
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+}
+
+QString chooseFirmwareFile(QWidget* parent) {
+    QFileDialog dialog(parent);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(QStringLiteral("Firmware images (*.bin *.bintx *.binrx)"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return dialog.selectedFiles().first();
+}

@@ -1,0 +1,74 @@
+// What the window needs of its toolkit, in one place:
+//
+//   main thread test        isMainThread(): the calling thread is the application's
+//   main-queue hand-off     HandOffQueue: a std::mutex-guarded FIFO drained on the main
+//                           thread; an eventfd only wakes the main thread up
+//   modal alert             runAlert(): a message box, heading = title, literal text,
+//                           one "OK" button
+//   open-file panel         chooseFirmwareFile(): one existing *.bin/*.bintx/*.binrx file
+//   background thread       a std::thread per run, owned and joined by the delegate
+//   delayed message         a single-shot QTimer re-armed by the port list refresh
+//   application name        kApplicationName (StatusSink.h), also set on QApplication
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+class QSocketNotifier;
+class QWidget;
+
+bool isMainThread();
+
+// Work handed to the main thread from any thread. Tasks run on the main thread
+// one at a time, each to its end, in the order they were posted. Posting never
+// waits for the main thread. The tasks and what they carry cross threads under
+// the queue's own mutex; the eventfd write is only a wake-up.
+//
+// While a task (or a modal alert) holds the main thread in a nested event loop,
+// the queue is not drained re-entrantly: later tasks wait until it returns.
+class HandOffQueue : public QObject {
+    Q_OBJECT
+public:
+    using Task = std::function<void()>;
+
+    explicit HandOffQueue(QObject* parent = nullptr);
+    ~HandOffQueue() override;
+
+    void post(Task task);
+
+    // Keeps the queue from being drained while it lives (main thread only).
+    class Hold {
+    public:
+        explicit Hold(HandOffQueue& queue);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        HandOffQueue& queue_;
+    };
+
+    // Runs the tasks posted so far, unless held (main thread only).
+    void drain();
+
+private:
+    void wake();
+    void onWakeUp();
+
+    std::mutex mutex_; // guards tasks_
+    std::deque<Task> tasks_;
+    int eventFd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    int holds_ = 0; // main thread only
+};
+
+// Shows a modal alert and returns when the operator has pressed "OK".
+void runAlert(QWidget* parent, const QString& title, const QString& message);
+
+// Asks the operator for one existing firmware file; empty when cancelled.
+QString chooseFirmwareFile(QWidget* parent);

@@ -1,0 +1,100 @@
+// The status sink: log lines, alerts and progress from any thread. Calls made
+// off the main thread are handed to it with copies of their arguments and
+// return at once; the views are touched on the main thread only.
+#include "ZKAppDelegate.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+
+#include <cstdio>
+#include <grp.h>
+#include <sys/stat.h>
+
+#include "ZKLevelIndicator.h"
+
+void ZKAppDelegate::log(const std::string& text, const std::string& cr) {
+    if (!isMainThread()) {
+        handOffs_.post([this, text, cr] { log(text, cr); });
+        return;
+    }
+    QPlainTextEdit* view = outlets_.logTextViewOutlet;
+    if (view == nullptr) {
+        return;
+    }
+    // Appending at the end gives the same text as rebuilding it whole, without
+    // re-laying out the entire log for every line.
+    QTextCursor cursor(view->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(QString::fromUtf8(text.data(), qsizetype(text.size())) +
+                      QString::fromUtf8(cr.data(), qsizetype(cr.size())));
+    view->moveCursor(QTextCursor::End);
+    view->ensureCursorVisible();
+    if (QScrollBar* bar = view->verticalScrollBar()) {
+        bar->setValue(bar->maximum());
+    }
+}
+
+void ZKAppDelegate::showAlertWithMessage(const std::string& message,
+                                         const std::optional<std::string>& title) {
+    // Raised before the call returns, on whatever thread, so that the engine
+    // waiting for the operator sees it at once.
+    busy_.store(true);
+    if (!isMainThread()) {
+        handOffs_.post([this, message, title] { showAlertWithMessage(message, title); });
+        return;
+    }
+    {
+        // Hand-offs posted meanwhile wait for the dismissal, in order.
+        HandOffQueue::Hold hold(handOffs_);
+        runAlert(outlets_.window, QString::fromUtf8(title.value_or(kApplicationName).c_str()),
+                 QString::fromUtf8(message.data(), qsizetype(message.size())));
+    }
+    busy_.store(false);
+}
+
+QString ZKAppDelegate::percentText(int32_t value, int32_t max) {
+    double percent = 0.0;
+    if (value != 0) {
+        percent = double(float(value) / float(max) * 100.0f);
+    }
+    char text[64];
+    // printf rounds a value exactly halfway to the even neighbour.
+    std::snprintf(text, sizeof text, "%.0f %%", percent);
+    return QString::fromLatin1(text);
+}
+
+void ZKAppDelegate::setProgress(int32_t value, int32_t max) {
+    if (!isMainThread()) {
+        handOffs_.post([this, value, max] { setProgress(value, max); });
+        return;
+    }
+    if (QLabel* label = outlets_.levelIndicatorTextOutlet) {
+        label->setText(percentText(value, max));
+    }
+    if (ZKLevelIndicator* bar = outlets_.levelIndicatorOutlet) {
+        bar->setValueWithMin(0.0f, float(max), float(value));
+    }
+}
+
+std::string ZKAppDelegate::serialFailureText(const std::string& errorText,
+                                             const std::string& devicePath) {
+    if (errorText.find("Permission denied(13)") == std::string::npos) {
+        return errorText;
+    }
+    std::string group = "dialout"; // the usual owner of serial device nodes
+    struct stat info {};
+    if (!devicePath.empty() && ::stat(devicePath.c_str(), &info) == 0 && info.st_gid != 0) {
+        if (const struct group* entry = ::getgrgid(info.st_gid)) {
+            group = entry->gr_name;
+        }
+    }
+    std::string text = errorText;
+    if (!text.empty() && text.back() != '\n') {
+        text += '\n';
+    }
+    text += "To use this port, join the group \"" + group + "\" (sudo usermod -aG " + group +
+            " $USER), then log out and log in again.";
+    return text;
+}

@@ -1,0 +1,224 @@
+#include "ZKAppDelegate.h"
+
+#include <QColor>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPalette>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "serial/ZKSerial.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kRefreshInterval = 2000ms;
+// How long termination waits for a running worker to notice its cancel.
+constexpr auto kTerminationWait = 10s;
+
+} // namespace
+
+ZKAppDelegate::ZKAppDelegate(QObject* parent)
+    : QObject(parent), portLister_([](std::vector<std::string>& list) { Serial_ListPorts(list); }),
+      fileChooser_(&chooseFirmwareFile), handOffs_(this) {}
+
+ZKAppDelegate::~ZKAppDelegate() {
+    stopWorker();
+}
+
+void ZKAppDelegate::applicationDidFinishLaunching() {
+    setStartTitle(kStartTitle);
+    fw_ = std::make_unique<ZKFW>();
+    fw_->setUi(this);
+    fw_->setData(nullptr);
+    fw_->setTxSel(true);
+    setCancelRequest(true);
+    if (QWidget* window = outlets_.window) {
+        QPalette palette = window->palette();
+        palette.setColor(QPalette::Window, QColor::fromRgbF(0.2f, 0.2f, 0.2f, 1.0f));
+        window->setPalette(palette);
+        window->setAutoFillBackground(true);
+    }
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setSingleShot(true);
+    connect(refreshTimer_, &QTimer::timeout, this, &ZKAppDelegate::timerComboUpdate);
+    timerComboUpdate();
+    Serial_Close();
+}
+
+void ZKAppDelegate::applicationWillTerminate() {
+    stopWorker();
+    Serial_Close();
+}
+
+// Asks a running worker to stop and joins it, releasing it from a wait on an
+// alert; a worker that stays stuck in the serial line ends the process instead.
+void ZKAppDelegate::stopWorker() {
+    if (!worker_.joinable()) {
+        return;
+    }
+    terminating_.store(true);
+    setCancelRequest(true);
+    const auto deadline = std::chrono::steady_clock::now() + kTerminationWait;
+    while (!workerEnded_.load()) {
+        busy_.store(false); // no operator will dismiss an alert any more
+        if (std::chrono::steady_clock::now() > deadline) {
+            std::fprintf(stderr, "zkflash: the firmware load did not stop; exiting.\n");
+            std::_Exit(EXIT_FAILURE);
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    worker_.join();
+}
+
+void ZKAppDelegate::setStartTitle(const char* title) {
+    if (QPushButton* button = outlets_.startButtonOutlet) {
+        button->setText(QString::fromUtf8(title));
+    }
+}
+
+void ZKAppDelegate::setTypedPort(const QString& path) {
+    if (QComboBox* box = outlets_.portSelectOutlet) {
+        if (box->isEditable()) {
+            box->setCurrentIndex(-1);
+            box->setEditText(path);
+        }
+    }
+}
+
+std::optional<std::string> ZKAppDelegate::chosenPort() const {
+    QComboBox* box = outlets_.portSelectOutlet;
+    if (box == nullptr) {
+        return std::nullopt;
+    }
+    const int index = box->currentIndex();
+    const QString text = box->currentText();
+    // An entry counts as chosen while the box shows it; other text was typed.
+    if (index >= 0 && (!box->isEditable() || text == box->itemText(index))) {
+        return box->itemText(index).toStdString();
+    }
+    if (box->isEditable() && !text.trimmed().isEmpty()) {
+        return text.trimmed().toStdString();
+    }
+    return std::nullopt;
+}
+
+void ZKAppDelegate::StartFirmwareLoad() {
+    if (cancelRequest()) {
+        // A previous worker that has not ended yet still owns the serial line.
+        if (worker_.joinable()) {
+            return;
+        }
+        setCancelRequest(false);
+        setProgress(0, 100);
+        workerEnded_.store(false);
+        terminating_.store(false);
+        worker_ = std::thread([this] { startFirmwareLoadInBackground(); });
+    } else {
+        setStartTitle(kStartTitle);
+        setCancelRequest(true);
+        // No new run until this worker has ended.
+        if (QPushButton* button = outlets_.startButtonOutlet) {
+            button->setEnabled(false);
+        }
+    }
+}
+
+std::optional<std::string> ZKAppDelegate::readChosenPortFromMain() {
+    struct Reply {
+        std::mutex mutex;
+        std::condition_variable ready;
+        bool done = false;
+        std::optional<std::string> port;
+    };
+    auto reply = std::make_shared<Reply>();
+    handOffs_.post([this, reply] {
+        std::optional<std::string> port = chosenPort();
+        std::lock_guard lock(reply->mutex);
+        reply->port = std::move(port);
+        reply->done = true;
+        reply->ready.notify_one();
+    });
+    std::unique_lock lock(reply->mutex);
+    while (!reply->ready.wait_for(lock, 20ms, [&] { return reply->done; })) {
+        if (terminating_.load()) {
+            return std::nullopt; // the main thread has stopped serving hand-offs
+        }
+    }
+    return reply->port;
+}
+
+void ZKAppDelegate::startFirmwareLoadInBackground() {
+    handOffs_.post([this] { setStartTitle(kCancelTitle); });
+    bool portOpened = false;
+    const std::optional<std::string> port = readChosenPortFromMain();
+    if (!port) {
+        showAlertWithMessage("Please select a port.", std::nullopt);
+    } else {
+        fw_->setAddress(*port);
+        if (fw_->data()) {
+            // Only a run that reached the open can leave a new serial error
+            // text; an older one has been shown already.
+            portOpened = fw_->startFlash() != FlashOutcome::TooLarge;
+        } else {
+            showAlertWithMessage("Please select a file to transfer.", std::nullopt);
+        }
+    }
+    endOfRun(portOpened);
+}
+
+void ZKAppDelegate::endOfRun(bool portOpened) {
+    if (portOpened && Serial_HasError()) {
+        const std::string text = serialFailureText(Serial_ErrorText(), fw_->address());
+        showAlertWithMessage(text.c_str());
+    }
+    Serial_Close();
+    setCancelRequest(true);
+    handOffs_.post([this] {
+        setStartTitle(kStartTitle);
+        workerFinished();
+    });
+    workerEnded_.store(true);
+}
+
+void ZKAppDelegate::workerFinished() {
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+    if (QPushButton* button = outlets_.startButtonOutlet) {
+        button->setEnabled(true);
+    }
+}
+
+void ZKAppDelegate::timerComboUpdate() {
+    std::vector<std::string> ports;
+    if (portLister_) {
+        portLister_(ports);
+    }
+    if (QComboBox* box = outlets_.portSelectOutlet) {
+        bool same = box->count() == int(ports.size());
+        for (int i = 0; same && i < box->count(); ++i) {
+            same = box->itemText(i).toStdString() == ports[size_t(i)];
+        }
+        if (!same) {
+            box->clear();
+            for (const std::string& port : ports) {
+                box->addItem(QString::fromStdString(port));
+            }
+            if (!ports.empty()) {
+                box->setCurrentIndex(0);
+            }
+        }
+    }
+    if (refreshTimer_ != nullptr) {
+        refreshTimer_->start(kRefreshInterval);
+    }
+}
