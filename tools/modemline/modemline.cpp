@@ -1,0 +1,161 @@
+// Modem lines for pseudo-terminals, loaded with LD_PRELOAD into the loader.
+//
+// A pseudo-terminal has no modem lines: TIOCMBIS, TIOCMBIC, TIOCMGET and
+// TIOCMSET fail on it. This library answers those requests itself for
+// pseudo-terminal slaves, keeps the line state per device, and tells the
+// virtual unit about every DTR change with a datagram "dtr <0|1> <ns>" (ns on
+// CLOCK_MONOTONIC) to the unix socket named by ZK_MODEMLINE_SOCKET. Every
+// other request, and every other descriptor, goes to the real ioctl.
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+using IoctlFn = int (*)(int, unsigned long, ...);
+
+std::atomic<IoctlFn> realIoctl{nullptr};
+
+IoctlFn real() {
+    IoctlFn fn = realIoctl.load(std::memory_order_acquire);
+    if (fn == nullptr) {
+        fn = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
+        realIoctl.store(fn, std::memory_order_release);
+    }
+    return fn;
+}
+
+constexpr size_t kPathSize = 64;
+constexpr size_t kMaxLines = 32;
+constexpr const char* kPtsPrefix = "/dev/pts/";
+
+struct LineState {
+    char path[kPathSize];
+    int bits;
+};
+
+// Plain arrays and a mutex: usable before any constructor has run.
+std::mutex linesMutex;
+LineState lines[kMaxLines];
+size_t linesUsed = 0;
+size_t nextEvicted = 0;
+
+// True when `fd` is a pseudo-terminal slave; its path goes to `path`.
+bool ptySlave(int fd, char (&path)[kPathSize]) {
+    char link[40];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, kPathSize - 1);
+    if (n <= 0) {
+        return false;
+    }
+    path[n] = '\0';
+    return std::strncmp(path, kPtsPrefix, std::strlen(kPtsPrefix)) == 0;
+}
+
+// The state of a line, created with every line clear.
+LineState& lineFor(const char* path) {
+    for (size_t i = 0; i < linesUsed; ++i) {
+        if (std::strcmp(lines[i].path, path) == 0) {
+            return lines[i];
+        }
+    }
+    LineState* slot;
+    if (linesUsed < kMaxLines) {
+        slot = &lines[linesUsed++];
+    } else {
+        slot = &lines[nextEvicted];
+        nextEvicted = (nextEvicted + 1) % kMaxLines;
+    }
+    std::snprintf(slot->path, kPathSize, "%s", path);
+    slot->bits = 0;
+    return *slot;
+}
+
+void notifyDtr(bool asserted) {
+    const char* target = std::getenv("ZK_MODEMLINE_SOCKET");
+    if (target == nullptr || *target == '\0') {
+        return;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (std::strlen(target) >= sizeof addr.sun_path) {
+        return;
+    }
+    std::strcpy(addr.sun_path, target);
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    char message[64];
+    const int length = std::snprintf(message, sizeof message, "dtr %d %lld", asserted ? 1 : 0,
+                                     static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return;
+    }
+    // No unit listening is not the loader's failure: the line still changed.
+    (void)sendto(s, message, static_cast<size_t>(length), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    close(s);
+}
+
+int modemRequest(const char* path, unsigned long request, int* arg) {
+    if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    const int saved = errno;
+    std::lock_guard lock(linesMutex);
+    LineState& line = lineFor(path);
+    const int before = line.bits;
+    switch (request) {
+    case TIOCMGET:
+        *arg = line.bits;
+        return 0;
+    case TIOCMBIS:
+        line.bits |= *arg;
+        break;
+    case TIOCMBIC:
+        line.bits &= ~*arg;
+        break;
+    default: // TIOCMSET
+        line.bits = *arg;
+        break;
+    }
+    if ((before ^ line.bits) & TIOCM_DTR) {
+        notifyDtr((line.bits & TIOCM_DTR) != 0);
+    }
+    errno = saved;
+    return 0;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
+                                                            ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+
+    if (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMGET || request == TIOCMSET) {
+        char path[kPathSize];
+        if (ptySlave(fd, path)) {
+            return modemRequest(path, request, static_cast<int*>(arg));
+        }
+    }
+    const IoctlFn fn = real();
+    if (fn == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return fn(fd, request, arg);
+}

@@ -1,0 +1,50 @@
+// The unit's serial bootloader: woken by "BOOT", it shows its banner and
+// menu; "1" receives an image over YMODEM, "2" starts the application.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "options.h"
+#include "unit_io.h"
+#include "ymodem_rx.h"
+
+namespace sim {
+
+inline constexpr const char* kBanner =
+    "\r\nVANTOLK bootloader 2.1\r\n1: receive firmware\r\n2: start application\r\n> ";
+
+class Bootloader {
+public:
+    enum class State { Application, Menu, Receive };
+
+    Bootloader(const Faults& faults, UnitIo& io);
+
+    // The unit was reset: the bootloader runs and waits at its menu.
+    void reset();
+    void input(uint8_t byte, Micros now);
+    void tick(Micros now);
+    Micros deadline() const;
+    bool busy(Micros now) const { return state_ == State::Receive && receiver_.busy(now); }
+
+    State state() const { return state_; }
+    bool applicationStarted() const { return appStarted_; }
+    bool hungUp() const { return receiver_.hungUp(); }
+
+    // Gap between the two halves of a split banner.
+    static constexpr Micros kSplitGap = 60 * kMillisecond;
+
+private:
+    void answerBoot(Micros now);
+
+    const Faults& faults_;
+    UnitIo& io_;
+    YmodemReceiver receiver_;
+    State state_ = State::Application;
+    std::string recent_; // the last bytes at the menu, to spot "BOOT"
+    std::string bannerTail_;
+    Micros bannerTailAt_ = -1;
+    bool appStarted_ = false;
+};
+
+} // namespace sim

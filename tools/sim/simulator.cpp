@@ -1,0 +1,286 @@
+#include "simulator.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+int64_t monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+std::string errorText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+Simulator::Simulator(const Options& options)
+    : options_(options), unit_(options_.target, options_.faults, *this), startNs_(monotonicNs()) {}
+
+Simulator::~Simulator() {
+    if (socket_ >= 0) {
+        ::close(socket_);
+        std::error_code ec;
+        std::filesystem::remove(socketPath_, ec);
+    }
+    if (signals_ >= 0) {
+        ::close(signals_);
+    }
+    if (log_ != nullptr) {
+        std::fclose(log_);
+    }
+}
+
+Micros Simulator::now() const {
+    return (monotonicNs() - startNs_) / 1000;
+}
+
+bool Simulator::setUp(std::string& error) {
+    std::error_code ec;
+    if (options_.outDir.empty()) {
+        char templ[] = "/tmp/zkunit-sim.XXXXXX";
+        if (mkdtemp(templ) == nullptr) {
+            error = errorText("cannot create a temporary directory");
+            return false;
+        }
+        dir_ = templ;
+        std::fprintf(stderr, "zkunit-sim: writing to %s\n", dir_.c_str());
+    } else {
+        dir_ = options_.outDir;
+        std::filesystem::create_directories(dir_, ec);
+        if (ec) {
+            error = "cannot create " + dir_.string() + ": " + ec.message();
+            return false;
+        }
+    }
+
+    log_ = std::fopen((dir_ / "events.log").c_str(), "w");
+    if (log_ == nullptr) {
+        error = errorText("cannot write " + (dir_ / "events.log").string());
+        return false;
+    }
+
+    socketPath_ = dir_ / "modemline.sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath_.string().size() >= sizeof addr.sun_path) {
+        error = "socket path too long: " + socketPath_.string();
+        return false;
+    }
+    std::strcpy(addr.sun_path, socketPath_.c_str());
+    std::filesystem::remove(socketPath_, ec);
+    socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error = errorText("cannot bind " + socketPath_.string());
+        return false;
+    }
+
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0 ||
+        (signals_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
+        error = errorText("cannot watch signals");
+        return false;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    return line_.open(error);
+}
+
+void Simulator::event(Micros at, const std::string& text) {
+    if (log_ == nullptr) {
+        return;
+    }
+    std::fprintf(log_, "%lld %s\n", static_cast<long long>(at < 0 ? 0 : at / kMillisecond),
+                 text.c_str());
+    std::fflush(log_);
+}
+
+void Simulator::send(const std::vector<uint8_t>& bytes) {
+    out_.push(bytes.data(), bytes.size(), now(), byteTime(line_.speed()));
+}
+
+bool Simulator::save(const std::vector<uint8_t>& image) {
+    // Written aside and renamed, so a reader never sees half an image.
+    const auto target = dir_ / "received.bin";
+    const auto temp = dir_ / "received.bin.part";
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
+    if (f == nullptr) {
+        std::fprintf(stderr, "zkunit-sim: cannot write %s: %s\n", temp.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    const bool written = std::fwrite(image.data(), 1, image.size(), f) == image.size();
+    const bool closed = std::fclose(f) == 0;
+    std::error_code ec;
+    if (written && closed) {
+        std::filesystem::rename(temp, target, ec);
+    }
+    if (!written || !closed || ec) {
+        std::fprintf(stderr, "zkunit-sim: cannot write %s\n", target.c_str());
+        return false;
+    }
+    return true;
+}
+
+void Simulator::hangUp() {
+    line_.hangUp();
+    in_.clear();
+    out_.clear();
+}
+
+void Simulator::readLine(Micros at) {
+    uint8_t buf[4096];
+    const ssize_t n = ::read(line_.master(), buf, sizeof buf);
+    if (n <= 0) {
+        // With our own slave open this only happens on a transient error;
+        // back off rather than spin on it.
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        }
+        masterQuietUntil_ = at + 50 * kMillisecond;
+        return;
+    }
+    lastHeard_ = at;
+    const uint32_t speed = line_.speed();
+    const uint32_t expected = expectedSpeed(options_.target);
+    if (!speedKnown_ || speed != speed_) {
+        speedKnown_ = true;
+        speed_ = speed;
+        event(at, "speed " + std::to_string(speed));
+        if (speed != expected) {
+            event(at, "wrong-speed " + std::to_string(speed) + " " + std::to_string(expected));
+        }
+    }
+    if (speed != expected) {
+        return; // garbage to a UART at another speed
+    }
+    in_.push(buf, static_cast<size_t>(n), at, byteTime(speed));
+}
+
+void Simulator::readModemLines() {
+    char buf[128];
+    for (;;) {
+        const ssize_t n = ::recv(socket_, buf, sizeof buf - 1, 0);
+        if (n < 0) {
+            return;
+        }
+        buf[n] = '\0';
+        std::istringstream in(buf);
+        std::string line;
+        int level = -1;
+        long long ns = 0;
+        if (!(in >> line >> level >> ns) || line != "dtr" || (level != 0 && level != 1)) {
+            std::fprintf(stderr, "zkunit-sim: ignoring modem-line message '%s'\n", buf);
+            continue;
+        }
+        const Micros at = (ns - startNs_) / 1000;
+        deliver(at); // what was on the line before the change reaches the unit first
+        lastHeard_ = now();
+        unit_.dtr(level == 1, at);
+    }
+}
+
+void Simulator::deliver(Micros until) {
+    const Micros t = now();
+    uint8_t byte = 0;
+    while (line_.isOpen() && !unit_.busy(t) && in_.pop(until, byte)) {
+        unit_.input(byte, t);
+    }
+}
+
+void Simulator::writeLine(Micros at) {
+    const std::vector<uint8_t> due = out_.arrived(at, 4096);
+    if (due.empty()) {
+        return;
+    }
+    // Whatever the pseudo-terminal cannot take is lost, as on a line nobody
+    // reads.
+    line_.write(due.data(), due.size());
+    out_.drop(due.size());
+}
+
+int Simulator::run() {
+    std::printf("%s\nready\n", line_.path().c_str());
+    std::fflush(stdout);
+
+    for (;;) {
+        Micros t = now();
+        unit_.tick(t);
+        deliver(t);
+        unit_.tick(t); // timers that input started or that a finished flash write freed
+        deliver(t);
+        writeLine(t);
+
+        if (unit_.hungUp()) {
+            return kExitFailed;
+        }
+        if (options_.once && unit_.applicationStarted()) {
+            return kExitOk;
+        }
+        if (options_.once && t >= lastHeard_ + kIdleLimit) {
+            std::fprintf(stderr, "zkunit-sim: nothing heard for %lld s\n",
+                         static_cast<long long>(kIdleLimit / kSecond));
+            return kExitFailed;
+        }
+
+        Micros deadline = earliest(unit_.deadline(), out_.nextArrival());
+        if (!unit_.busy(t)) {
+            deadline = earliest(deadline, in_.nextArrival());
+        }
+        if (options_.once) {
+            deadline = earliest(deadline, lastHeard_ + kIdleLimit);
+        }
+        const bool masterQuiet = masterQuietUntil_ >= 0 && t < masterQuietUntil_;
+        if (masterQuiet) {
+            deadline = earliest(deadline, masterQuietUntil_);
+        }
+
+        pollfd fds[3] = {{signals_, POLLIN, 0},
+                         {socket_, POLLIN, 0},
+                         {masterQuiet ? -1 : line_.master(), POLLIN, 0}};
+        timespec timeout{};
+        timespec* wait = nullptr;
+        if (deadline >= 0) {
+            const Micros left = deadline > t ? deadline - t : 0;
+            timeout.tv_sec = left / kSecond;
+            timeout.tv_nsec = (left % kSecond) * 1000;
+            wait = &timeout;
+        }
+        if (ppoll(fds, 3, wait, nullptr) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::fprintf(stderr, "zkunit-sim: poll failed: %s\n", std::strerror(errno));
+            return kExitFailed;
+        }
+        if (fds[0].revents & POLLIN) {
+            return options_.once ? kExitFailed : kExitOk;
+        }
+        if (fds[1].revents & POLLIN) {
+            readModemLines();
+        }
+        if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+            readLine(now());
+        }
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,68 @@
+// The virtual unit's process: the pseudo-terminal, the DTR socket fed by the
+// modem-line library, the event log, and the loop that paces bytes between
+// the line and the unit.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "line.h"
+#include "options.h"
+#include "unit.h"
+#include "unit_io.h"
+
+namespace sim {
+
+class Simulator : public UnitIo {
+public:
+    explicit Simulator(const Options& options);
+    ~Simulator() override;
+
+    // Creates the output directory, the event log, the DTR socket and the
+    // pseudo-terminal. False with `error` set on failure.
+    bool setUp(std::string& error);
+    const std::string& path() const { return line_.path(); }
+    const std::filesystem::path& dir() const { return dir_; }
+    // Runs until a signal, or until --once has its answer; returns the exit
+    // status.
+    int run();
+
+    void send(const std::vector<uint8_t>& bytes) override;
+    void event(Micros at, const std::string& text) override;
+    bool save(const std::vector<uint8_t>& image) override;
+    void hangUp() override;
+
+    // Exit statuses.
+    static constexpr int kExitOk = 0;
+    static constexpr int kExitFailed = 1;
+    static constexpr int kExitSetup = 2;
+    // --once gives up after this long without input.
+    static constexpr Micros kIdleLimit = 60 * kSecond;
+
+private:
+    Micros now() const;
+    void readLine(Micros now);
+    void readModemLines();
+    void deliver(Micros until);
+    void writeLine(Micros now);
+
+    const Options options_;
+    std::filesystem::path dir_;
+    std::FILE* log_ = nullptr;
+    int socket_ = -1;
+    int signals_ = -1;
+    std::filesystem::path socketPath_;
+    PtyLine line_;
+    PacedQueue in_;
+    PacedQueue out_;
+    Unit unit_;
+    int64_t startNs_ = 0;
+    bool speedKnown_ = false;
+    uint32_t speed_ = 0;
+    Micros lastHeard_ = 0;
+    Micros masterQuietUntil_ = -1; // back-off after a failed read
+};
+
+} // namespace sim
