@@ -199,6 +199,9 @@ void Serial_Write(const uint8_t* bytes, int32_t length) {
             recordError("Write Error", errno);
             break;
         }
+        if (n == 0) {
+            break; // the driver takes nothing more; do not spin
+        }
         bytes += n;
         left -= static_cast<size_t>(n);
     } while (left > 0);

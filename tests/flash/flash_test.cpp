@@ -1,0 +1,116 @@
+// The flash sequence against a scripted unit on a pseudo-terminal. A
+// pseudo-terminal has no modem lines, so these runs also show how a DTR
+// failure is carried to the end of the bring-up step.
+#include "FakeSink.h"
+#include "Pty.h"
+#include "flash/ZKFW.h"
+#include "serial/ZKSerial.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kNoModemLines = "Fail on set DTR - Inappropriate ioctl for device(25).\n";
+
+FirmwareImage image(size_t size) {
+    return std::make_shared<const std::vector<uint8_t>>(size, uint8_t{0x5A});
+}
+
+class FlashSequence : public testing::Test {
+protected:
+    void SetUp() override {
+        // A good open clears what an earlier test left in the error text.
+        Serial_Open(pty.path().c_str(), 115200);
+        Serial_Close();
+        engine.setUi(&sink);
+        engine.setAddress(pty.path());
+        engine.setFName("fw.bin");
+        engine.setData(image(100));
+    }
+    void TearDown() override { Serial_Close(); }
+
+    Pty pty;
+    FakeSink sink;
+    ZKFW engine;
+};
+
+TEST_F(FlashSequence, TransmitterStopsAfterTheResetWhenDtrFails) {
+    engine.setTxSel(true);
+    EXPECT_EQ(engine.startFlash(), FlashOutcome::SerialFailure);
+    EXPECT_EQ(sink.lines(),
+              (std::vector<std::string>{"Resetting TX Processor...\n", "Reset Complete.\n"}));
+    EXPECT_EQ(Serial_ErrorText(), kNoModemLines);
+    EXPECT_TRUE(pty.read(1, 100ms).empty()) << "nothing is written to a unit that was not reset";
+    EXPECT_EQ(pty.slaveSpeed(), 115200u);
+}
+
+TEST_F(FlashSequence, ReceiverBringUpRunsToItsEndDespiteDtrFailure) {
+    engine.setTxSel(false);
+    sink.busyFlag = true; // the operator has not answered the prompt yet
+    std::thread run([&] { EXPECT_EQ(engine.startFlash(), FlashOutcome::SerialFailure); });
+
+    std::this_thread::sleep_for(600ms);
+    EXPECT_TRUE(pty.read(1, 10ms).empty()) << "radio commands sent before the prompt was answered";
+    EXPECT_EQ(pty.slaveSpeed(), 109000u);
+    sink.busyFlag = false;
+
+    const auto plus = pty.read(3, 2s);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(std::string(plus.begin(), plus.end()), "+++");
+    const auto commands = pty.read(16, 4s);
+    const auto pause = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(std::string(commands.begin(), commands.end()), "ATDLFFFE\r\nATCN\r\n");
+    EXPECT_GE(pause, 1100ms) << "the radio module needs its guard time after +++";
+    run.join();
+
+    EXPECT_EQ(sink.alerts(),
+              (std::vector<std::string>{"Set Telvo Controller Radio Mode to Tether/RX FW"}));
+    EXPECT_TRUE(sink.lines().empty());
+    EXPECT_EQ(Serial_ErrorText(), kNoModemLines);
+}
+
+struct RefusedCase {
+    const char* name;
+    FirmwareImage data;
+    FlashOutcome outcome;
+    std::vector<std::string> lines;
+    std::vector<std::string> alerts;
+};
+
+TEST_F(FlashSequence, RefusesWithoutTouchingThePort) {
+    const std::vector<RefusedCase> cases = {
+        {"193 blocks", image(190337), FlashOutcome::TooLarge, {"File Too Large for Memory!\n"}, {}},
+        {"over 192 KiB",
+         image(196609),
+         FlashOutcome::TooLarge,
+         {"File Too Large for Memory!\n"},
+         {}},
+        {"no image", nullptr, FlashOutcome::SendError, {}, {"Please select a file to transfer."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSink fresh;
+        engine.setUi(&fresh);
+        engine.setData(c.data);
+        engine.setAddress("/dev/zk-never-opened");
+        EXPECT_EQ(engine.startFlash(), c.outcome);
+        EXPECT_EQ(fresh.lines(), c.lines);
+        EXPECT_EQ(fresh.alerts(), c.alerts);
+        EXPECT_FALSE(Serial_HasError()) << "the port was opened: " << Serial_ErrorText();
+    }
+}
+
+TEST_F(FlashSequence, OpenFailureEndsTheRunSilently) {
+    engine.setAddress("/dev/zk-no-such-port");
+    EXPECT_EQ(engine.startFlash(), FlashOutcome::SerialFailure);
+    EXPECT_TRUE(sink.lines().empty());
+    EXPECT_TRUE(sink.alerts().empty());
+    EXPECT_EQ(std::string(Serial_ErrorText()),
+              "Error opening serial port /dev/zk-no-such-port - No such file or directory(2).\n");
+}
+
+} // namespace
