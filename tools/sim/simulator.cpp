@@ -1,5 +1,6 @@
 #include "simulator.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -22,6 +23,9 @@ int64_t monotonicNs() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
+
+// Longest an arrived byte waits before the unit takes it.
+constexpr Micros kInputBatch = 500;
 
 std::string errorText(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -192,17 +196,33 @@ void Simulator::readModemLines() {
             continue;
         }
         const Micros at = (ns - startNs_) / 1000;
-        deliver(at); // what was on the line before the change reaches the unit first
+        advance(at); // what was on the line before the change reaches the unit first
         lastHeard_ = now();
         unit_.dtr(level == 1, at);
     }
 }
 
-void Simulator::deliver(Micros until) {
-    const Micros t = now();
-    uint8_t byte = 0;
-    while (line_.isOpen() && !unit_.busy(t) && in_.pop(until, byte)) {
-        unit_.input(byte, t);
+void Simulator::advance(Micros until) {
+    // Bytes and timers reach the unit in the order of their times, so a late
+    // wake-up changes nothing: a byte that arrived inside a guard time still
+    // spoils it, and a timer that ran out before a byte still runs first.
+    for (int step = 0; step < 100000 && line_.isOpen(); ++step) {
+        const Micros timer = unit_.deadline();
+        const Micros arrival = in_.nextArrival();
+        const bool timerDue = timer >= 0 && timer <= until;
+        const bool byteDue = arrival >= 0 && arrival <= until;
+        if (timerDue && (!byteDue || timer <= arrival)) {
+            unitTime_ = std::max(unitTime_, timer);
+            unit_.tick(unitTime_);
+            continue;
+        }
+        if (!byteDue || unit_.busy(std::max(unitTime_, arrival))) {
+            return; // nothing due, or the unit takes no input until its timer
+        }
+        uint8_t byte = 0;
+        in_.pop(until, byte);
+        unitTime_ = std::max(unitTime_, arrival);
+        unit_.input(byte, unitTime_);
     }
 }
 
@@ -223,10 +243,7 @@ int Simulator::run() {
 
     for (;;) {
         Micros t = now();
-        unit_.tick(t);
-        deliver(t);
-        unit_.tick(t); // timers that input started or that a finished flash write freed
-        deliver(t);
+        advance(t);
         writeLine(t);
 
         if (unit_.hungUp()) {
@@ -242,8 +259,9 @@ int Simulator::run() {
         }
 
         Micros deadline = earliest(unit_.deadline(), out_.nextArrival());
-        if (!unit_.busy(t)) {
-            deadline = earliest(deadline, in_.nextArrival());
+        if (!unit_.busy(t) && !in_.empty()) {
+            // Arrived bytes are taken in batches, like a UART FIFO: fewer wake-ups.
+            deadline = earliest(deadline, std::max(in_.nextArrival(), t + kInputBatch));
         }
         if (options_.once) {
             deadline = earliest(deadline, lastHeard_ + kIdleLimit);

@@ -45,7 +45,8 @@ private:
     Micros now() const;
     void readLine(Micros now);
     void readModemLines();
-    void deliver(Micros until);
+    // Hands the unit every byte and timer due by `until`.
+    void advance(Micros until);
     void writeLine(Micros now);
 
     const Options options_;
@@ -62,6 +63,7 @@ private:
     bool speedKnown_ = false;
     uint32_t speed_ = 0;
     Micros lastHeard_ = 0;
+    Micros unitTime_ = 0;          // the unit's clock: never runs backwards
     Micros masterQuietUntil_ = -1; // back-off after a failed read
 };
 
