@@ -5,9 +5,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -39,16 +38,38 @@ std::string baseName(const std::string& path) {
 
 // Reads the whole file; on failure returns nothing with errno's text.
 std::optional<std::vector<uint8_t>> readFile(const std::string& path, std::string& reason) {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        reason = std::strerror(errno != 0 ? errno : ENOENT);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::strerror(errno);
         return std::nullopt;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        reason = std::strerror(errno != 0 ? errno : EIO);
+    std::vector<uint8_t> bytes;
+    struct stat st {};
+    int err = 0;
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        err = EISDIR;
+    } else {
+        uint8_t chunk[65536];
+        for (;;) {
+            const ssize_t n = read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                err = errno;
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        }
+    }
+    close(fd);
+    if (err != 0) {
+        reason = std::strerror(err);
         return std::nullopt;
     }
     return bytes;
@@ -87,10 +108,6 @@ int main(int argc, char** argv) {
 
     std::string reason;
     auto bytes = readFile(options->firmware, reason);
-    if (std::filesystem::is_directory(options->firmware)) {
-        bytes.reset();
-        reason = std::strerror(EISDIR);
-    }
     if (!bytes) {
         std::fprintf(stderr, "zkflash-cli: cannot read '%s': %s\n", options->firmware.c_str(),
                      reason.c_str());
