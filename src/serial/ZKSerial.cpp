@@ -151,6 +151,9 @@ void Serial_Close() {
         std::fputs(line, stdout);
         std::fflush(stdout);
     }
+    // Exclusive mode outlives this descriptor while anything else holds the
+    // device open (a pseudo-terminal's other users); hand the port back whole.
+    (void)ioctl(fd, TIOCNXCL);
     close(fd);
 }
 

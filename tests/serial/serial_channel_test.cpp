@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -259,6 +261,24 @@ TEST_F(SerialChannel, OpenPortIsHeldAgainstOthersUntilClosed) {
     EXPECT_TRUE(err == EWOULDBLOCK || err == EBUSY) << err;
     Serial_Close();
     EXPECT_EQ(lockFromElsewhere(pty.path()), 0);
+}
+
+TEST_F(SerialChannel, CloseHandsBackExclusiveMode) {
+    // The pseudo-terminal's own descriptor keeps the device open, as a virtual
+    // unit does; exclusive mode must not outlive the loader's use of it.
+    const auto exclusive = [this] {
+        const int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int flag = -1;
+        if (fd >= 0) {
+            ioctl(fd, TIOCGEXCL, &flag);
+            close(fd);
+        }
+        return flag;
+    };
+    open();
+    EXPECT_EQ(exclusive(), 1);
+    Serial_Close();
+    EXPECT_EQ(exclusive(), 0);
 }
 
 TEST_F(SerialChannel, OpenClosesThePreviousPortFirst) {
