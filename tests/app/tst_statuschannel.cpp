@@ -18,6 +18,7 @@ private slots:
     void logOnMainThreadActsAtOnce();
     void logScrollsToTheEnd();
     void workerCallsArriveInOrderOnTheMainThread();
+    void postsWhileTheMainThreadDrainsKeepOrder();
     void alertRaisesBusyBeforeReturnAndLowersItOnOk();
     void alertTexts_data();
     void alertTexts();
@@ -98,6 +99,29 @@ void StatusChannelTest::workerCallsArriveInOrderOnTheMainThread() {
     QCOMPARE(app.percent(), QStringLiteral("100 %"));
     QCOMPARE(app.o().levelIndicatorOutlet->mPercent(), 1.0f);
     QCOMPARE(offMainChanges.load(), 0);
+}
+
+void StatusChannelTest::postsWhileTheMainThreadDrainsKeepOrder() {
+    AppHarness app;
+    constexpr int kLines = 3000;
+    QString expected;
+    for (int i = 0; i < kLines; ++i) {
+        expected += QStringLiteral("%1\n").arg(i);
+    }
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int i = 0; i < kLines; ++i) {
+            app.delegate.log(std::to_string(i), "\n");
+            if (i % 64 == 0) {
+                std::this_thread::yield(); // let the main thread drain meanwhile
+            }
+        }
+        done.store(true);
+    });
+    // The main thread serves hand-offs while the worker is still posting.
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 30000);
+    worker.join();
+    QTRY_COMPARE(app.logText(), expected);
 }
 
 void StatusChannelTest::alertRaisesBusyBeforeReturnAndLowersItOnOk() {
