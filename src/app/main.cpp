@@ -2,15 +2,37 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <cstring>
+#include <memory>
+
 #include "MainWindow.h"
 #include "ZKAppDelegate.h"
 
+namespace {
+
+// --help and --version print and exit; they need no display.
+bool textOnly(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        for (const char* option : {"-h", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(kApplicationName));
-    QApplication::setApplicationVersion(QStringLiteral(ZK_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("zkflash"));
-    QApplication::setQuitOnLastWindowClosed(true);
+    std::unique_ptr<QCoreApplication> app;
+    if (textOnly(argc, argv)) {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName(QString::fromUtf8(kApplicationName));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZK_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -18,19 +40,23 @@ int main(int argc, char* argv[]) {
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption portOption(
-        QStringLiteral("port"), QStringLiteral("Put the serial device PATH into the port box."),
+        QStringLiteral("port"),
+        QStringLiteral("Put the serial device PATH into the port box (e.g. a CDC-ACM adapter or "
+                       "the virtual unit's pseudo-terminal)."),
         QStringLiteral("PATH"));
     parser.addOption(portOption);
-    parser.process(app);
+    parser.process(*app); // exits for --help, --version and unknown options
 
+    QGuiApplication::setDesktopFileName(QStringLiteral("zkflash"));
+    QGuiApplication::setQuitOnLastWindowClosed(true);
     ZKAppDelegate delegate;
     MainWindow window(delegate);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+    QObject::connect(app.get(), &QCoreApplication::aboutToQuit, &delegate,
                      &ZKAppDelegate::applicationWillTerminate);
     delegate.applicationDidFinishLaunching();
     if (parser.isSet(portOption)) {
         delegate.setTypedPort(parser.value(portOption));
     }
     window.show();
-    return app.exec();
+    return app->exec();
 }
