@@ -157,7 +157,12 @@ std::optional<std::string> ZKAppDelegate::readChosenPortFromMain() {
 }
 
 void ZKAppDelegate::startFirmwareLoadInBackground() {
-    handOffs_.post([this] { setStartTitle(kCancelTitle); });
+    handOffs_.post([this] {
+        // A Cancel pressed before this runs has already retitled the button.
+        if (!cancelRequest()) {
+            setStartTitle(kCancelTitle);
+        }
+    });
     bool portOpened = false;
     const std::optional<std::string> port = readChosenPortFromMain();
     if (!port) {

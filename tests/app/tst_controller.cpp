@@ -70,6 +70,7 @@ private slots:
     void unopenablePortIsReportedOnce();
     void permissionHint_data();
     void permissionHint();
+    void pressBeforeTheWorkerBeginsActsAsCancel();
     void cancelledRunBlocksANewStartUntilItsWorkerEnds();
     void terminationReleasesAWorkerWaitingForTheOperator();
     void fileSelection_data();
@@ -272,6 +273,22 @@ void ControllerTest::permissionHint() {
     QVERIFY(!hint.contains('\n'));
     QVERIFY2(hint.contains("\"" + hintGroup + "\""), qPrintable(hint));
     QVERIFY(hint.endsWith(QStringLiteral("log in again.")));
+}
+
+void ControllerTest::pressBeforeTheWorkerBeginsActsAsCancel() {
+    AppHarness app;
+    AlertCatcher catcher;
+    QString titleAtAlert;
+    catcher.onShow = [&](QMessageBox*) { titleAtAlert = app.startTitle(); };
+    app.delegate.StartFirmwareLoad();
+    app.delegate.StartFirmwareLoad(); // before the worker's first hand-off has run
+    QCOMPARE(app.startTitle(), QString::fromUtf8(kStartTitle));
+    QVERIFY(app.delegate.cancelRequest());
+    QVERIFY(!app.o().startButtonOutlet->isEnabled());
+    QTRY_VERIFY(!app.delegate.workerRunning());
+    QCOMPARE(titleAtAlert, QString::fromUtf8(kStartTitle)); // never retitled "Cancel"
+    QCOMPARE(catcher.messages(), QStringList({"Please select a port."}));
+    expectIdle(app);
 }
 
 void ControllerTest::cancelledRunBlocksANewStartUntilItsWorkerEnds() {
