@@ -4,6 +4,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 VirtualUnit::VirtualUnit(const std::vector<std::string>& options) {
     char templ[] = "/tmp/zkunit-XXXXXX";
@@ -50,6 +51,17 @@ std::vector<UnitEvent> VirtualUnit::events(const std::string& name) const {
         }
     }
     return some;
+}
+
+bool VirtualUnit::waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (events(name).empty()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 std::vector<uint8_t> VirtualUnit::received() const {

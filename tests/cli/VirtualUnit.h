@@ -27,6 +27,9 @@ public:
     std::vector<UnitEvent> events() const;
     std::vector<UnitEvent> events(const std::string& name) const;
     std::vector<uint8_t> received() const;
+    // The unit takes in what the loader wrote at line rate, after the loader
+    // may have ended: waits until the event is logged.
+    bool waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const;
 
     // Environment that lets a loader toggle DTR on the pseudo-terminal.
     std::map<std::string, std::string> loaderEnv() const;

@@ -38,6 +38,10 @@ struct SuccessCase {
     std::vector<std::string> dtr;
 };
 
+void PrintTo(const SuccessCase& c, std::ostream* os) {
+    *os << c.target;
+}
+
 class FlashSucceeds : public testing::TestWithParam<SuccessCase> {};
 
 TEST_P(FlashSucceeds, ImageArrivesWholeAndTheApplicationStarts) {
@@ -53,6 +57,7 @@ TEST_P(FlashSucceeds, ImageArrivesWholeAndTheApplicationStarts) {
     EXPECT_EQ(lines(loader->output()), c.log);
     EXPECT_EQ(unit.received(), image);
 
+    EXPECT_TRUE(unit.waitForEvent("start-app", 5s));
     const auto events = unit.events();
     std::vector<std::string> dtr;
     for (const auto& e : unit.events("dtr")) {
@@ -144,6 +149,10 @@ struct FailureCase {
     const char* lastLogLine;
     const char* alert; // expected on standard error, or nullptr
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FlashFails : public testing::TestWithParam<FailureCase> {};
 
@@ -301,6 +310,10 @@ struct UsageCase {
     int exitStatus;
     const char* error;
 };
+
+void PrintTo(const UsageCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Usage : public testing::TestWithParam<UsageCase> {};
 
