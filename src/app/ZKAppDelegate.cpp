@@ -163,27 +163,27 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
             setStartTitle(kCancelTitle);
         }
     });
-    bool portOpened = false;
     const std::optional<std::string> port = readChosenPortFromMain();
     if (!port) {
         showAlertWithMessage("Please select a port.", std::nullopt);
     } else {
         fw_->setAddress(*port);
         if (fw_->data()) {
-            // Only a run that reached the open can leave a new serial error
-            // text; an older one has been shown already.
-            portOpened = fw_->startFlash() != FlashOutcome::TooLarge;
+            fw_->startFlash();
         } else {
             showAlertWithMessage("Please select a file to transfer.", std::nullopt);
         }
     }
-    endOfRun(portOpened);
+    endOfRun();
 }
 
-void ZKAppDelegate::endOfRun(bool portOpened) {
-    if (portOpened && Serial_HasError()) {
+void ZKAppDelegate::endOfRun() {
+    // A failure is shown once: a later run refused for want of a port or an
+    // image must not bring it up again.
+    if (Serial_HasError()) {
         const std::string text = serialFailureText(Serial_ErrorText(), fw_->address());
         showAlertWithMessage(text.c_str());
+        Serial_ClearError();
     }
     Serial_Close();
     setCancelRequest(true);

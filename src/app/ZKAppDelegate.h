@@ -99,7 +99,7 @@ public slots:
 
 private:
     void startFirmwareLoadInBackground();
-    void endOfRun(bool portOpened);
+    void endOfRun();
     void workerFinished();
     void setStartTitle(const char* title);
     std::optional<std::string> readChosenPortFromMain();

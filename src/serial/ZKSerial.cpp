@@ -237,3 +237,7 @@ const char* Serial_ErrorText() {
 void Serial_DelayMs(uint32_t ms) {
     std::this_thread::sleep_for(milliseconds(ms));
 }
+
+void Serial_ClearError() {
+    errorText[0] = '\0';
+}

@@ -40,6 +40,8 @@ void Serial_SetDTR(bool on);
 
 bool Serial_HasError();
 const char* Serial_ErrorText();
+// Forgets the pending failure once a shell has shown it.
+void Serial_ClearError();
 
 // Sleeps the calling thread for `ms` milliseconds, in full.
 void Serial_DelayMs(uint32_t ms);
