@@ -1,6 +1,7 @@
 #include "ymodem_rx.h"
 
 #include <algorithm>
+#include <string>
 
 namespace sim {
 
@@ -8,7 +9,8 @@ namespace {
 
 constexpr size_t kHead = 3; // lead byte, number, complement
 constexpr size_t kCrcSize = 2;
-constexpr Micros kByteTimeout = kSecond; // a block that stops arriving is dropped
+constexpr Micros kListen = 250 * kMillisecond; // after the receive command, before asking
+constexpr Micros kByteTimeout = kSecond;       // a block that stops arriving is dropped
 constexpr Micros kRequestEvery = kSecond;
 constexpr int kMaxRequests = 30;             // 'C' asks for the header before giving up
 constexpr Micros kDataSilence = 3 * kSecond; // NAK when the sender goes quiet
@@ -17,19 +19,7 @@ constexpr Micros kEndSilence = kSecond; // after EOT: ask for the next header
 constexpr int kMaxEndRequests = 3;
 constexpr Micros kPurgeQuiet = kSecond;
 
-} // namespace
-
-uint16_t crc16(std::span<const uint8_t> bytes) {
-    uint16_t crc = 0;
-    for (uint8_t byte : bytes) {
-        crc = static_cast<uint16_t>(crc ^ (byte << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-        }
-    }
-    return crc;
-}
-
+// Bytes a block takes on the line for a lead byte, 0 for any other byte.
 size_t blockLength(uint8_t lead) {
     switch (lead) {
     case kSoh:
@@ -41,18 +31,13 @@ size_t blockLength(uint8_t lead) {
     }
 }
 
-BlockCheck checkBlock(std::span<const uint8_t> block) {
-    if (block.empty() || blockLength(block[0]) != block.size()) {
-        return BlockCheck::BadNumber;
-    }
-    if (static_cast<uint8_t>(block[1] ^ block[2]) != 0xFF) {
-        return BlockCheck::BadNumber;
-    }
-    const auto field = block.subspan(kHead, block.size() - kHead - kCrcSize);
-    const uint16_t sent = static_cast<uint16_t>(block[block.size() - 2] << 8 | block.back());
-    return crc16(field) == sent ? BlockCheck::Ok : BlockCheck::BadCrc;
-}
+struct FileHeader {
+    std::string name;             // empty: the batch ends
+    std::optional<uint64_t> size; // none when the header carries no size
+};
 
+// The header block's data field: name, NUL, decimal size, then a space or
+// NUL. Control bytes in the name read as '?'.
 FileHeader parseHeader(std::span<const uint8_t> field) {
     FileHeader header;
     size_t i = 0;
@@ -73,6 +58,19 @@ FileHeader parseHeader(std::span<const uint8_t> field) {
     return header;
 }
 
+} // namespace
+
+uint16_t crc16(std::span<const uint8_t> bytes) {
+    uint16_t crc = 0;
+    for (uint8_t byte : bytes) {
+        crc = static_cast<uint16_t>(crc ^ (byte << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
 YmodemReceiver::YmodemReceiver(const Faults& faults, UnitIo& io) : faults_(faults), io_(io) {}
 
 void YmodemReceiver::start(Micros now) {
@@ -84,8 +82,7 @@ void YmodemReceiver::start(Micros now) {
     timeouts_ = 0;
     sawCan_ = false;
     flashDoneAt_ = -1;
-    pendingReply_.reset();
-    header_ = {};
+    size_.reset();
     image_.clear();
     expected_ = 1;
     copies_.clear();
@@ -95,7 +92,6 @@ void YmodemReceiver::stop() {
     phase_ = Phase::Idle;
     packet_.clear();
     flashDoneAt_ = -1;
-    pendingReply_.reset();
 }
 
 bool YmodemReceiver::busy(Micros now) const {
@@ -108,6 +104,11 @@ void YmodemReceiver::reply(uint8_t byte) {
 
 void YmodemReceiver::blockEvent(Micros now, uint32_t index, size_t length, const char* what) {
     io_.event(now, "block " + std::to_string(index) + " " + std::to_string(length) + " " + what);
+}
+
+bool YmodemReceiver::answerDropped(uint32_t block, uint32_t copy) const {
+    const auto drop = faults_.dropAcks.find(block);
+    return drop != faults_.dropAcks.end() && copy <= drop->second;
 }
 
 void YmodemReceiver::input(uint8_t byte, Micros now) {
@@ -125,24 +126,13 @@ void YmodemReceiver::input(uint8_t byte, Micros now) {
     if (const size_t length = blockLength(byte)) {
         packet_.push_back(byte);
         packetLength_ = length;
-        sawCan_ = false;
-        return;
-    }
-    if (byte == kEot) {
-        sawCan_ = false;
+    } else if (byte == kEot) {
         onEot(now);
-        return;
+    } else if (byte == kCan && sawCan_) {
+        phase_ = Phase::Purge; // the sender gave up
     }
-    if (byte == kCan) {
-        if (sawCan_) { // the sender gave up
-            sawCan_ = false;
-            phase_ = Phase::Purge;
-        } else {
-            sawCan_ = true;
-        }
-        return;
-    }
-    sawCan_ = false; // line noise between blocks
+    // Two CANs in a row cancel; anything else between blocks is line noise.
+    sawCan_ = byte == kCan && !sawCan_;
 }
 
 void YmodemReceiver::onBlock(Micros now) {
@@ -151,44 +141,27 @@ void YmodemReceiver::onBlock(Micros now) {
     const uint8_t number = block[1];
     const auto field =
         std::span<const uint8_t>(block).subspan(kHead, block.size() - kHead - kCrcSize);
+    const uint16_t crc = static_cast<uint16_t>(block[block.size() - 2] << 8 | block.back());
 
-    const BlockCheck check = checkBlock(block);
-    if (check != BlockCheck::Ok) {
-        blockEvent(now, number, field.size(),
-                   check == BlockCheck::BadCrc ? "bad-crc" : "bad-number");
+    const bool numberOk = static_cast<uint8_t>(number ^ block[2]) == 0xFF;
+    if (!numberOk || crc16(field) != crc) {
+        blockEvent(now, number, field.size(), numberOk ? "bad-crc" : "bad-number");
         reply(kNak);
-        return;
-    }
-    switch (phase_) {
-    case Phase::WaitHeader:
-        if (number == 0) {
-            onHeader(parseHeader(field), now);
-        } else {
-            blockEvent(now, number, field.size(), "bad-number");
-            reply(kNak);
-        }
-        break;
-    case Phase::Data:
-        if (number == 0 && expected_ == 1) { // our ACK of the header was lost
-            blockEvent(now, 0, field.size(), "dup");
-            io_.send({kAck, kCrcRequest});
-        } else {
-            onDataBlock(number, field, now);
-        }
-        break;
-    case Phase::AfterEot:
-        if (number == 0) {
-            onHeader(parseHeader(field), now);
-        } else {
-            onDataBlock(number, field, now); // only a repeat of the last block fits
-        }
-        break;
-    default:
-        break;
+    } else if (number == 0 && phase_ == Phase::Data && expected_ == 1) {
+        blockEvent(now, 0, field.size(), "dup"); // our ACK of the header was lost
+        io_.send({kAck, kCrcRequest});
+    } else if (number == 0 && phase_ != Phase::Data) {
+        onHeader(field, now);
+    } else if (phase_ == Phase::WaitHeader) {
+        blockEvent(now, number, field.size(), "bad-number");
+        reply(kNak);
+    } else {
+        onDataBlock(number, field, now); // after EOT only a repeat of the last block fits
     }
 }
 
-void YmodemReceiver::onHeader(const FileHeader& header, Micros now) {
+void YmodemReceiver::onHeader(std::span<const uint8_t> field, Micros now) {
+    const FileHeader header = parseHeader(field);
     if (header.name.empty()) { // closing block: the batch is over
         reply(kAck);
         io_.event(now, "end");
@@ -203,7 +176,7 @@ void YmodemReceiver::onHeader(const FileHeader& header, Micros now) {
     }
     io_.event(now, "header " + header.name + " " +
                        (header.size ? std::to_string(*header.size) : std::string("?")));
-    header_ = header;
+    size_ = header.size;
     image_.clear();
     expected_ = 1;
     copies_.clear();
@@ -222,46 +195,36 @@ void YmodemReceiver::onDataBlock(uint8_t number, std::span<const uint8_t> field,
             hungUp_ = true;
             phase_ = Phase::Idle;
             io_.hangUp();
-            return;
-        }
-        if (faults_.canAt == index || image_.size() + field.size() > kFlashSize) {
+        } else if (faults_.canAt == index || image_.size() + field.size() > kFlashSize) {
             blockEvent(now, index, field.size(), "can");
             abort(now);
-            return;
-        }
-        if (copy == 1 && faults_.nakBlocks.count(index)) {
+        } else if (copy == 1 && faults_.nakBlocks.count(index)) {
             blockEvent(now, index, field.size(), "nak");
             reply(kNak);
-            return;
+        } else {
+            image_.insert(image_.end(), field.begin(), field.end());
+            ++expected_;
+            timeouts_ = 0;
+            const bool silent = answerDropped(index, copy);
+            blockEvent(now, index, field.size(), silent ? "dropped" : "ok");
+            if (faults_.slowFlashMs > 0) {
+                flashDoneAt_ = now + static_cast<Micros>(faults_.slowFlashMs) * kMillisecond;
+                ackWhenWritten_ = !silent;
+            } else if (!silent) {
+                reply(kAck);
+            }
         }
-        image_.insert(image_.end(), field.begin(), field.end());
-        ++expected_;
-        timeouts_ = 0;
-        const auto drop = faults_.dropAcks.find(index);
-        const bool silent = drop != faults_.dropAcks.end() && copy <= drop->second;
-        blockEvent(now, index, field.size(), silent ? "dropped" : "ok");
-        if (faults_.slowFlashMs > 0) {
-            flashDoneAt_ = now + static_cast<Micros>(faults_.slowFlashMs) * kMillisecond;
-            pendingReply_ = silent ? std::nullopt : std::optional<uint8_t>(kAck);
-        } else if (!silent) {
+    } else if (previous >= 1 && number == static_cast<uint8_t>(previous)) {
+        // A repeat of the block we have: our answer was lost or dropped.
+        const bool silent = answerDropped(previous, ++copies_[previous]);
+        blockEvent(now, previous, field.size(), silent ? "dropped" : "dup");
+        if (!silent) {
             reply(kAck);
         }
-        return;
+    } else {
+        blockEvent(now, number, field.size(), "bad-number");
+        reply(kNak);
     }
-    if (previous >= 1 && number == static_cast<uint8_t>(previous)) {
-        // A repeat of the block we have: our answer was lost or dropped.
-        const uint32_t copy = ++copies_[previous];
-        const auto drop = faults_.dropAcks.find(previous);
-        if (drop != faults_.dropAcks.end() && copy <= drop->second) {
-            blockEvent(now, previous, field.size(), "dropped");
-            return;
-        }
-        blockEvent(now, previous, field.size(), "dup");
-        reply(kAck);
-        return;
-    }
-    blockEvent(now, number, field.size(), "bad-number");
-    reply(kNak);
 }
 
 void YmodemReceiver::onEot(Micros now) {
@@ -281,8 +244,8 @@ void YmodemReceiver::abort(Micros now) {
 
 void YmodemReceiver::save(Micros now) {
     std::vector<uint8_t> image = image_;
-    if (header_.size && *header_.size < image.size()) {
-        image.resize(*header_.size);
+    if (size_ && *size_ < image.size()) {
+        image.resize(*size_);
     }
     if (io_.save(image)) {
         io_.event(now, "saved " + std::to_string(image.size()));
@@ -290,81 +253,47 @@ void YmodemReceiver::save(Micros now) {
 }
 
 void YmodemReceiver::tick(Micros now) {
-    if (phase_ == Phase::Idle) {
+    const Micros due = deadline();
+    if (due < 0 || now < due) {
         return;
     }
+    lastActivity_ = now;
     if (phase_ == Phase::Purge) {
-        if (now >= lastInput_ + kPurgeQuiet) {
-            phase_ = Phase::Idle;
-        }
-        return;
-    }
-    if (flashDoneAt_ >= 0) {
-        if (now < flashDoneAt_) {
-            return;
-        }
+        phase_ = Phase::Idle;
+    } else if (flashDoneAt_ >= 0) { // the block is written: answer it
         flashDoneAt_ = -1;
-        lastActivity_ = now;
-        if (pendingReply_) {
-            reply(*pendingReply_);
-            pendingReply_.reset();
+        if (ackWhenWritten_) {
+            reply(kAck);
         }
-    }
-    if (!packet_.empty()) {
-        if (now >= lastInput_ + kByteTimeout) { // the rest of the block never came
-            packet_.clear();
-            lastActivity_ = now;
-            if (phase_ != Phase::WaitHeader) {
-                reply(kNak);
-            }
+    } else if (!packet_.empty()) { // the rest of the block never came
+        packet_.clear();
+        if (phase_ != Phase::WaitHeader) {
+            reply(kNak);
         }
-        return;
-    }
-    switch (phase_) {
-    case Phase::WaitHeader:
-        if (now >= nextRequest_) {
-            if (++requests_ > kMaxRequests) {
-                phase_ = Phase::Idle;
-                return;
-            }
-            reply(kCrcRequest);
-            nextRequest_ = now + kRequestEvery;
+    } else if (phase_ == Phase::Data) { // the sender went quiet
+        if (++timeouts_ >= kMaxTimeouts) {
+            abort(now);
+        } else {
+            reply(kNak);
         }
-        break;
-    case Phase::Data:
-        if (now >= lastActivity_ + kDataSilence) {
-            lastActivity_ = now;
-            if (++timeouts_ >= kMaxTimeouts) {
-                abort(now);
-            } else {
-                reply(kNak);
-            }
-        }
-        break;
-    case Phase::AfterEot:
-        if (now >= lastActivity_ + kEndSilence) {
-            lastActivity_ = now;
-            if (++requests_ > kMaxEndRequests) {
-                save(now);
-                phase_ = Phase::Idle;
-            } else {
-                reply(kCrcRequest);
-            }
-        }
-        break;
-    default:
-        break;
+    } else if (phase_ == Phase::WaitHeader && ++requests_ > kMaxRequests) {
+        phase_ = Phase::Idle; // nobody sends: back to the menu
+    } else if (phase_ == Phase::AfterEot && ++requests_ > kMaxEndRequests) {
+        save(now); // no closing block came: keep the file
+        phase_ = Phase::Idle;
+    } else {
+        reply(kCrcRequest); // ask for the (next) header
+        nextRequest_ = now + kRequestEvery;
     }
 }
 
+// tick acts exactly when this time has come.
 Micros YmodemReceiver::deadline() const {
-    switch (phase_) {
-    case Phase::Idle:
+    if (phase_ == Phase::Idle) {
         return -1;
-    case Phase::Purge:
+    }
+    if (phase_ == Phase::Purge) {
         return lastInput_ + kPurgeQuiet;
-    default:
-        break;
     }
     if (flashDoneAt_ >= 0) {
         return flashDoneAt_;
@@ -372,16 +301,10 @@ Micros YmodemReceiver::deadline() const {
     if (!packet_.empty()) {
         return lastInput_ + kByteTimeout;
     }
-    switch (phase_) {
-    case Phase::WaitHeader:
+    if (phase_ == Phase::WaitHeader) {
         return nextRequest_;
-    case Phase::Data:
-        return lastActivity_ + kDataSilence;
-    case Phase::AfterEot:
-        return lastActivity_ + kEndSilence;
-    default:
-        return -1;
     }
+    return lastActivity_ + (phase_ == Phase::Data ? kDataSilence : kEndSilence);
 }
 
 } // namespace sim

@@ -7,7 +7,6 @@
 #include <map>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "options.h"
@@ -29,24 +28,6 @@ inline constexpr size_t kFlashSize = 192 * 1024;
 // CRC-16/XMODEM (polynomial 0x1021, initial 0, no reflection, no final XOR).
 uint16_t crc16(std::span<const uint8_t> bytes);
 
-enum class BlockCheck { Ok, BadNumber, BadCrc };
-
-// Checks a whole block as it came off the line: lead byte (SOH or STX), block
-// number and its complement, data field, CRC high byte first.
-BlockCheck checkBlock(std::span<const uint8_t> block);
-
-// Bytes a block takes on the line for a lead byte, 0 for any other byte.
-size_t blockLength(uint8_t lead);
-
-struct FileHeader {
-    std::string name;             // empty: the batch ends
-    std::optional<uint64_t> size; // none when the header carries no size
-};
-
-// Reads the header block's data field: name, NUL, decimal size, then a space
-// or NUL. Control bytes in the name read as '?'.
-FileHeader parseHeader(std::span<const uint8_t> field);
-
 class YmodemReceiver {
 public:
     YmodemReceiver(const Faults& faults, UnitIo& io);
@@ -65,9 +46,6 @@ public:
     bool active() const { return phase_ != Phase::Idle; }
     bool hungUp() const { return hungUp_; }
 
-    // Time the receiver listens after the receive command before it asks.
-    static constexpr Micros kListen = 250 * kMillisecond;
-
 private:
     enum class Phase {
         Idle,
@@ -78,12 +56,12 @@ private:
     };
 
     void onBlock(Micros now);
-    void onHeader(const FileHeader& header, Micros now);
+    void onHeader(std::span<const uint8_t> field, Micros now);
     void onDataBlock(uint8_t number, std::span<const uint8_t> field, Micros now);
     void onEot(Micros now);
     void reply(uint8_t byte);
     void abort(Micros now);
-    void finish(Micros now);
+    bool answerDropped(uint32_t block, uint32_t copy) const;
     void save(Micros now);
     void blockEvent(Micros now, uint32_t index, size_t length, const char* what);
 
@@ -99,8 +77,8 @@ private:
     int timeouts_ = 0;
     bool sawCan_ = false;
     Micros flashDoneAt_ = -1;
-    std::optional<uint8_t> pendingReply_; // sent when flash is written
-    FileHeader header_;
+    bool ackWhenWritten_ = false;
+    std::optional<uint64_t> size_; // the file's size as its header gave it
     std::vector<uint8_t> image_;
     uint32_t expected_ = 1;               // next data block, counted from 1
     std::map<uint32_t, uint32_t> copies_; // data block -> copies seen
