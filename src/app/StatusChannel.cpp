@@ -8,11 +8,11 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include <cstdio>
 #include <grp.h>
 #include <sys/stat.h>
 
 #include "ZKLevelIndicator.h"
+#include "flash/progress.h"
 
 void ZKAppDelegate::log(const std::string& text, const std::string& cr) {
     if (!isMainThread()) {
@@ -30,7 +30,7 @@ void ZKAppDelegate::log(const std::string& text, const std::string& cr) {
     cursor.insertText(QString::fromUtf8(text.data(), qsizetype(text.size())) +
                       QString::fromUtf8(cr.data(), qsizetype(cr.size())));
     view->moveCursor(QTextCursor::End);
-    view->ensureCursorVisible();
+    // The cursor's own scrolling stops a line short of the end.
     if (QScrollBar* bar = view->verticalScrollBar()) {
         bar->setValue(bar->maximum());
     }
@@ -54,24 +54,13 @@ void ZKAppDelegate::showAlertWithMessage(const std::string& message,
     busy_.store(false);
 }
 
-QString ZKAppDelegate::percentText(int32_t value, int32_t max) {
-    double percent = 0.0;
-    if (value != 0) {
-        percent = double(float(value) / float(max) * 100.0f);
-    }
-    char text[64];
-    // printf rounds a value exactly halfway to the even neighbour.
-    std::snprintf(text, sizeof text, "%.0f %%", percent);
-    return QString::fromLatin1(text);
-}
-
 void ZKAppDelegate::setProgress(int32_t value, int32_t max) {
     if (!isMainThread()) {
         handOffs_.post([this, value, max] { setProgress(value, max); });
         return;
     }
     if (QLabel* label = outlets_.levelIndicatorTextOutlet) {
-        label->setText(percentText(value, max));
+        label->setText(QString::fromStdString(progressLabel(value, max)));
     }
     if (ZKLevelIndicator* bar = outlets_.levelIndicatorOutlet) {
         bar->setValueWithMin(0.0f, float(max), float(value));

@@ -82,9 +82,6 @@ public:
                               const std::optional<std::string>& title) override;
     void setProgress(int32_t value, int32_t max) override;
 
-    // The percent label's text for value out of max.
-    static QString percentText(int32_t value, int32_t max);
-
     // The alert text for a serial failure on `devicePath`: the error text, and
     // for a port refused for want of permission a line on how to get it.
     static std::string serialFailureText(const std::string& errorText,
@@ -100,7 +97,6 @@ public slots:
 private:
     void startFirmwareLoadInBackground();
     void endOfRun();
-    void workerFinished();
     void setStartTitle(const char* title);
     std::optional<std::string> readChosenPortFromMain();
     void stopWorker();

@@ -257,7 +257,7 @@ void StatusChannelTest::percentLabelAndBar() {
     QFETCH(int, max);
     QFETCH(QString, label);
     QFETCH(float, fraction);
-    QCOMPARE(ZKAppDelegate::percentText(value, max), label);
+
 
     AppHarness app;
     app.delegate.setProgress(value, max);
