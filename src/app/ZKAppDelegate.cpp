@@ -2,17 +2,15 @@
 
 #include <QColor>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QPalette>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <future>
 
 #include "serial/ZKSerial.h"
 
@@ -87,28 +85,19 @@ void ZKAppDelegate::setStartTitle(const char* title) {
 
 void ZKAppDelegate::setTypedPort(const QString& path) {
     if (QComboBox* box = outlets_.portSelectOutlet) {
-        if (box->isEditable()) {
-            box->setCurrentIndex(-1);
-            box->setEditText(path);
-        }
+        box->setCurrentIndex(-1);
+        box->setEditText(path);
     }
 }
 
 std::optional<std::string> ZKAppDelegate::chosenPort() const {
-    QComboBox* box = outlets_.portSelectOutlet;
-    if (box == nullptr) {
+    // The box is editable: its text is the chosen entry's, or what was typed.
+    const QComboBox* box = outlets_.portSelectOutlet;
+    const QString text = box ? box->currentText().trimmed() : QString();
+    if (text.isEmpty()) {
         return std::nullopt;
     }
-    const int index = box->currentIndex();
-    const QString text = box->currentText();
-    // An entry counts as chosen while the box shows it; other text was typed.
-    if (index >= 0 && (!box->isEditable() || text == box->itemText(index))) {
-        return box->itemText(index).toStdString();
-    }
-    if (box->isEditable() && !text.trimmed().isEmpty()) {
-        return text.trimmed().toStdString();
-    }
-    return std::nullopt;
+    return text.toStdString();
 }
 
 void ZKAppDelegate::StartFirmwareLoad() {
@@ -133,27 +122,15 @@ void ZKAppDelegate::StartFirmwareLoad() {
 }
 
 std::optional<std::string> ZKAppDelegate::readChosenPortFromMain() {
-    struct Reply {
-        std::mutex mutex;
-        std::condition_variable ready;
-        bool done = false;
-        std::optional<std::string> port;
-    };
-    auto reply = std::make_shared<Reply>();
-    handOffs_.post([this, reply] {
-        std::optional<std::string> port = chosenPort();
-        std::lock_guard lock(reply->mutex);
-        reply->port = std::move(port);
-        reply->done = true;
-        reply->ready.notify_one();
-    });
-    std::unique_lock lock(reply->mutex);
-    while (!reply->ready.wait_for(lock, 20ms, [&] { return reply->done; })) {
+    auto reply = std::make_shared<std::promise<std::optional<std::string>>>();
+    std::future<std::optional<std::string>> port = reply->get_future();
+    handOffs_.post([this, reply] { reply->set_value(chosenPort()); });
+    while (port.wait_for(20ms) != std::future_status::ready) {
         if (terminating_.load()) {
             return std::nullopt; // the main thread has stopped serving hand-offs
         }
     }
-    return reply->port;
+    return port.get();
 }
 
 void ZKAppDelegate::startFirmwareLoadInBackground() {
@@ -189,18 +166,14 @@ void ZKAppDelegate::endOfRun() {
     setCancelRequest(true);
     handOffs_.post([this] {
         setStartTitle(kStartTitle);
-        workerFinished();
+        if (worker_.joinable()) {
+            worker_.join();
+        }
+        if (QPushButton* button = outlets_.startButtonOutlet) {
+            button->setEnabled(true);
+        }
     });
     workerEnded_.store(true);
-}
-
-void ZKAppDelegate::workerFinished() {
-    if (worker_.joinable()) {
-        worker_.join();
-    }
-    if (QPushButton* button = outlets_.startButtonOutlet) {
-        button->setEnabled(true);
-    }
 }
 
 void ZKAppDelegate::timerComboUpdate() {
@@ -209,16 +182,18 @@ void ZKAppDelegate::timerComboUpdate() {
         portLister_(ports);
     }
     if (QComboBox* box = outlets_.portSelectOutlet) {
-        bool same = box->count() == int(ports.size());
-        for (int i = 0; same && i < box->count(); ++i) {
-            same = box->itemText(i).toStdString() == ports[size_t(i)];
+        QStringList listed;
+        for (const std::string& port : ports) {
+            listed << QString::fromStdString(port);
         }
-        if (!same) {
+        QStringList shown;
+        for (int i = 0; i < box->count(); ++i) {
+            shown << box->itemText(i);
+        }
+        if (listed != shown) {
             box->clear();
-            for (const std::string& port : ports) {
-                box->addItem(QString::fromStdString(port));
-            }
-            if (!ports.empty()) {
+            box->addItems(listed);
+            if (!listed.isEmpty()) {
                 box->setCurrentIndex(0);
             }
         }
