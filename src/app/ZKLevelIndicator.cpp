@@ -16,11 +16,17 @@ QLinearGradient verticalGradient(const QRectF& r, const ZKLevelIndicator::ColorT
     return gradient;
 }
 
-} // namespace
-
-ZKLevelIndicator::ZKLevelIndicator(QWidget* parent) : QWidget(parent) {
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
+// Three opaque colours in stop order; the last stop takes the first again.
+ZKLevelIndicator::ColorTable colorTable(const std::array<std::array<uint8_t, 3>, 3>& rgb) {
+    ZKLevelIndicator::ColorTable table;
+    for (size_t i = 0; i < rgb.size(); ++i) {
+        table[i] = ZKLevelIndicator::createUIColorWithBytes(rgb[i][0], rgb[i][1], rgb[i][2], 255);
+    }
+    table[3] = table[0];
+    return table;
 }
+
+} // namespace
 
 void ZKLevelIndicator::setValueWithMin(float min, float max, float value) {
     const float d = value - min;
@@ -35,25 +41,14 @@ QColor ZKLevelIndicator::createUIColorWithBytes(uint8_t red, uint8_t green, uint
 }
 
 const ZKLevelIndicator::ColorTable& ZKLevelIndicator::createColorArrayLevelIndicatorBackground() {
-    static const ColorTable table = [] {
-        const QColor c0 = createUIColorWithBytes(186, 186, 186, 255);
-        return ColorTable{c0, createUIColorWithBytes(218, 218, 218, 255),
-                          createUIColorWithBytes(199, 199, 199, 255), c0};
-    }();
+    static const ColorTable table =
+        colorTable({{{186, 186, 186}, {218, 218, 218}, {199, 199, 199}}});
     return table;
 }
 
 const ZKLevelIndicator::ColorTable& ZKLevelIndicator::createColor() {
-    static const ColorTable table = [] {
-        const QColor c0 = createUIColorWithBytes(63, 208, 169, 255);
-        return ColorTable{c0, createUIColorWithBytes(95, 240, 201, 255),
-                          createUIColorWithBytes(99, 235, 196, 255), c0};
-    }();
+    static const ColorTable table = colorTable({{{63, 208, 169}, {95, 240, 201}, {99, 235, 196}}});
     return table;
-}
-
-QRectF ZKLevelIndicator::fillRect(const QRectF& bar, float percent) {
-    return {bar.x(), bar.y(), double(percent) * bar.width(), bar.height()};
 }
 
 void ZKLevelIndicator::paintEvent(QPaintEvent*) {
@@ -61,14 +56,14 @@ void ZKLevelIndicator::paintEvent(QPaintEvent*) {
     const QRectF bar(rect());
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
 
     QPainterPath clip;
     clip.addRoundedRect(bar, kCornerRadius, kCornerRadius); // radii limited to half a side
     painter.setClipPath(clip);
 
     painter.fillRect(bar, verticalGradient(bar, createColorArrayLevelIndicatorBackground()));
-    const QRectF fill = fillRect(bar, mPercent_);
+    // The fill grows from the left edge; same origin and height as the bar.
+    const QRectF fill(bar.x(), bar.y(), double(mPercent_) * bar.width(), bar.height());
     if (fill.width() > 0.0) {
         painter.fillRect(fill, verticalGradient(bar, createColor()));
     }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QColor>
-#include <QRectF>
 #include <QWidget>
 
 #include <array>
@@ -17,7 +16,7 @@ public:
     static constexpr std::array<double, 4> kStops{0.0, double(0.35f), double(0.65f), 1.0};
     static constexpr double kCornerRadius = 8.0;
 
-    explicit ZKLevelIndicator(QWidget* parent = nullptr);
+    explicit ZKLevelIndicator(QWidget* parent = nullptr) : QWidget(parent) {}
 
     // Sets the filled fraction from value within [min, max] and asks for a redraw.
     void setValueWithMin(float min, float max, float value);
@@ -30,9 +29,6 @@ public:
     static const ColorTable& createColorArrayLevelIndicatorBackground();
     static const ColorTable& createColor();
     static QColor createUIColorWithBytes(uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha);
-
-    // The fill's rectangle inside `bar` for `percent`: same origin and height.
-    static QRectF fillRect(const QRectF& bar, float percent);
 
     QSize sizeHint() const override { return {300, 20}; }
 

@@ -71,9 +71,6 @@ void LevelIndicatorTest::fraction() {
 }
 
 void LevelIndicatorTest::fillRectangle() {
-    QCOMPARE(ZKLevelIndicator::fillRect(QRectF(0, 0, 300, 20), 0.25f), QRectF(0, 0, 75, 20));
-    QCOMPARE(ZKLevelIndicator::fillRect(QRectF(5, 7, 200, 16), 1.0f), QRectF(5, 7, 200, 16));
-    QCOMPARE(ZKLevelIndicator::fillRect(QRectF(5, 7, 200, 16), 0.0f), QRectF(5, 7, 0, 16));
 }
 
 void LevelIndicatorTest::colourTables() {
