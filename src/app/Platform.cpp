@@ -80,15 +80,10 @@ HandOffQueue::Hold::Hold(HandOffQueue& queue) : queue_(queue) {
 }
 
 HandOffQueue::Hold::~Hold() {
+    // Tasks posted meanwhile found the queue held; drain them now. A wake-up
+    // with nothing pending only drains an empty queue.
     if (--queue_.holds_ == 0) {
-        bool pending = false;
-        {
-            std::lock_guard lock(queue_.mutex_);
-            pending = !queue_.tasks_.empty();
-        }
-        if (pending) {
-            queue_.wake();
-        }
+        queue_.wake();
     }
 }
 

@@ -53,12 +53,11 @@ public:
         HandOffQueue& queue_;
     };
 
-    // Runs the tasks posted so far, unless held (main thread only).
-    void drain();
-
 private:
     void wake();
     void onWakeUp();
+    // Runs the tasks posted so far, unless held (main thread only).
+    void drain();
 
     std::mutex mutex_; // guards tasks_
     std::deque<Task> tasks_;
