@@ -1,6 +1,5 @@
 #include "line.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -40,19 +39,9 @@ bool PtyLine::open(std::string& error) {
     return true;
 }
 
-long PtyLine::write(const uint8_t* bytes, size_t count) {
-    if (master_ < 0) {
-        return -1;
-    }
-    for (;;) {
-        const ssize_t n = ::write(master_, bytes, count);
-        if (n >= 0) {
-            return n;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        return errno == EAGAIN ? 0 : -1;
+void PtyLine::write(const std::vector<uint8_t>& bytes) {
+    if (master_ >= 0) { // non-blocking, so never interrupted
+        (void)!::write(master_, bytes.data(), bytes.size());
     }
 }
 
@@ -90,22 +79,6 @@ bool PacedQueue::pop(Micros now, uint8_t& byte) {
     byte = bytes_.front().byte;
     bytes_.pop_front();
     return true;
-}
-
-void PacedQueue::drop(size_t count) {
-    bytes_.erase(bytes_.begin(),
-                 bytes_.begin() + static_cast<long>(std::min(count, bytes_.size())));
-}
-
-std::vector<uint8_t> PacedQueue::arrived(Micros now, size_t max) const {
-    std::vector<uint8_t> out;
-    for (const Timed& t : bytes_) {
-        if (t.at > now || out.size() == max) {
-            break;
-        }
-        out.push_back(t.byte);
-    }
-    return out;
 }
 
 } // namespace sim

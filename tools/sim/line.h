@@ -29,9 +29,9 @@ public:
 
     // The slave's line speed (bit/s) as the loader set it; 0 when unknown.
     uint32_t speed() const;
-    // Writes what the master takes now; returns the count, or -1 when the
-    // line is gone.
-    long write(const uint8_t* bytes, size_t count);
+    // Writes what the master takes now; the rest is lost, as on a line
+    // nobody reads.
+    void write(const std::vector<uint8_t>& bytes);
     // Closes both ends: the loader sees a hang-up.
     void hangUp();
 
@@ -52,15 +52,10 @@ public:
     // Puts bytes on the line at `now`; each takes `perByte`.
     void push(const uint8_t* bytes, size_t count, Micros now, Micros perByte);
     bool empty() const { return bytes_.empty(); }
-    size_t size() const { return bytes_.size(); }
     // Arrival time of the first byte waiting (negative when none is).
     Micros nextArrival() const { return bytes_.empty() ? -1 : bytes_.front().at; }
     // Takes the first byte if it has arrived by `now`.
     bool pop(Micros now, uint8_t& byte);
-    // Removes the first `count` bytes.
-    void drop(size_t count);
-    // The first bytes up to `max` that have arrived by `now`.
-    std::vector<uint8_t> arrived(Micros now, size_t max) const;
     void clear() { bytes_.clear(); }
 
 private:

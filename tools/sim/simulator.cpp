@@ -8,7 +8,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -165,8 +164,7 @@ void Simulator::readLine(Micros at) {
     lastHeard_ = at;
     const uint32_t speed = line_.speed();
     const uint32_t expected = expectedSpeed(options_.target);
-    if (!speedKnown_ || speed != speed_) {
-        speedKnown_ = true;
+    if (speed_ != speed) {
         speed_ = speed;
         event(at, "speed " + std::to_string(speed));
         if (speed != expected) {
@@ -187,11 +185,9 @@ void Simulator::readModemLines() {
             return;
         }
         buf[n] = '\0';
-        std::istringstream in(buf);
-        std::string line;
         int level = -1;
         long long ns = 0;
-        if (!(in >> line >> level >> ns) || line != "dtr" || (level != 0 && level != 1)) {
+        if (std::sscanf(buf, "dtr %d %lld", &level, &ns) != 2 || (level != 0 && level != 1)) {
             std::fprintf(stderr, "zkunit-sim: ignoring modem-line message '%s'\n", buf);
             continue;
         }
@@ -227,14 +223,13 @@ void Simulator::advance(Micros until) {
 }
 
 void Simulator::writeLine(Micros at) {
-    const std::vector<uint8_t> due = out_.arrived(at, 4096);
-    if (due.empty()) {
-        return;
+    std::vector<uint8_t> due;
+    for (uint8_t byte = 0; due.size() < 4096 && out_.pop(at, byte);) {
+        due.push_back(byte);
     }
-    // Whatever the pseudo-terminal cannot take is lost, as on a line nobody
-    // reads.
-    line_.write(due.data(), due.size());
-    out_.drop(due.size());
+    if (!due.empty()) {
+        line_.write(due);
+    }
 }
 
 int Simulator::run() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "line.h"
@@ -60,8 +61,7 @@ private:
     PacedQueue out_;
     Unit unit_;
     int64_t startNs_ = 0;
-    bool speedKnown_ = false;
-    uint32_t speed_ = 0;
+    std::optional<uint32_t> speed_; // the loader's line speed when last heard
     Micros lastHeard_ = 0;
     Micros unitTime_ = 0;          // the unit's clock: never runs backwards
     Micros masterQuietUntil_ = -1; // back-off after a failed read
