@@ -1,19 +1,16 @@
 #include "bootloader.h"
 
-#include <cstring>
+#include <string_view>
 
 namespace sim {
 
 namespace {
 
-constexpr const char* kWakeWord = "BOOT";
-constexpr size_t kSplitAt = 6; // "\r\nVANT" | "OLK ..."
+constexpr std::string_view kWakeWord = "BOOT";
+constexpr size_t kSplitAt = 6;                  // "\r\nVANT" | "OLK ..."
+constexpr Micros kSplitGap = 60 * kMillisecond; // between the two halves of a split banner
 // The wrong-mode sign with a little line noise around it.
 const std::vector<uint8_t> kWrongMode{0x00, 0xFF, 0xFF, 0xFF, 0x7E, 0x00};
-
-std::vector<uint8_t> bytesOf(const std::string& text) {
-    return {text.begin(), text.end()};
-}
 
 } // namespace
 
@@ -21,9 +18,8 @@ Bootloader::Bootloader(const Faults& faults, UnitIo& io)
     : faults_(faults), io_(io), receiver_(faults, io) {}
 
 void Bootloader::reset() {
-    state_ = State::Menu;
+    inApplication_ = false;
     recent_.clear();
-    bannerTail_.clear();
     bannerTailAt_ = -1;
     receiver_.stop();
 }
@@ -37,34 +33,26 @@ void Bootloader::answerBoot(Micros now) {
         io_.send(kWrongMode);
         return;
     }
-    const std::string banner(kBanner);
     io_.event(now, "banner");
     if (faults_.splitBanner) {
-        io_.send(bytesOf(banner.substr(0, kSplitAt)));
-        bannerTail_ = banner.substr(kSplitAt);
+        io_.sendText(std::string_view(kBanner).substr(0, kSplitAt));
         bannerTailAt_ = now + kSplitGap;
     } else {
-        io_.send(bytesOf(banner));
+        io_.sendText(kBanner);
     }
 }
 
 void Bootloader::input(uint8_t byte, Micros now) {
-    switch (state_) {
-    case State::Application:
-        return;
-    case State::Receive:
+    if (receiver_.active()) {
         receiver_.input(byte, now);
-        if (!receiver_.active()) {
-            state_ = State::Menu;
-            recent_.clear();
-        }
         return;
-    case State::Menu:
-        break;
+    }
+    if (inApplication_) {
+        return;
     }
     recent_.push_back(static_cast<char>(byte));
-    if (recent_.size() > std::strlen(kWakeWord)) {
-        recent_.erase(0, recent_.size() - std::strlen(kWakeWord));
+    if (recent_.size() > kWakeWord.size()) {
+        recent_.erase(0, recent_.size() - kWakeWord.size());
     }
     if (recent_ == kWakeWord) {
         recent_.clear();
@@ -76,11 +64,11 @@ void Bootloader::input(uint8_t byte, Micros now) {
     }
     if (byte == '1') {
         io_.event(now, "receive");
-        state_ = State::Receive;
+        recent_.clear();
         receiver_.start(now);
     } else if (byte == '2') {
         io_.event(now, "start-app");
-        state_ = State::Application;
+        inApplication_ = true;
         appStarted_ = true;
     }
     // Anything else at the menu (a stray EOT, line noise) is ignored.
@@ -88,25 +76,10 @@ void Bootloader::input(uint8_t byte, Micros now) {
 
 void Bootloader::tick(Micros now) {
     if (bannerTailAt_ >= 0 && now >= bannerTailAt_) {
-        io_.send(bytesOf(bannerTail_));
-        bannerTail_.clear();
+        io_.sendText(std::string_view(kBanner).substr(kSplitAt));
         bannerTailAt_ = -1;
     }
-    if (state_ == State::Receive) {
-        receiver_.tick(now);
-        if (!receiver_.active()) {
-            state_ = State::Menu;
-            recent_.clear();
-        }
-    }
-}
-
-Micros Bootloader::deadline() const {
-    Micros next = bannerTailAt_;
-    if (state_ == State::Receive) {
-        next = earliest(next, receiver_.deadline());
-    }
-    return next;
+    receiver_.tick(now);
 }
 
 } // namespace sim

@@ -16,33 +16,26 @@ inline constexpr const char* kBanner =
 
 class Bootloader {
 public:
-    enum class State { Application, Menu, Receive };
-
     Bootloader(const Faults& faults, UnitIo& io);
 
     // The unit was reset: the bootloader runs and waits at its menu.
     void reset();
     void input(uint8_t byte, Micros now);
     void tick(Micros now);
-    Micros deadline() const;
-    bool busy(Micros now) const { return state_ == State::Receive && receiver_.busy(now); }
+    Micros deadline() const { return earliest(bannerTailAt_, receiver_.deadline()); }
+    bool busy(Micros now) const { return receiver_.busy(now); }
 
-    State state() const { return state_; }
     bool applicationStarted() const { return appStarted_; }
     bool hungUp() const { return receiver_.hungUp(); }
-
-    // Gap between the two halves of a split banner.
-    static constexpr Micros kSplitGap = 60 * kMillisecond;
 
 private:
     void answerBoot(Micros now);
 
     const Faults& faults_;
     UnitIo& io_;
-    YmodemReceiver receiver_;
-    State state_ = State::Application;
+    YmodemReceiver receiver_; // at the menu while it is not active
+    bool inApplication_ = true;
     std::string recent_; // the last bytes at the menu, to spot "BOOT"
-    std::string bannerTail_;
     Micros bannerTailAt_ = -1;
     bool appStarted_ = false;
 };

@@ -1,6 +1,7 @@
 #include "radio.h"
 
 #include <cctype>
+#include <charconv>
 
 namespace sim {
 
@@ -22,8 +23,7 @@ void RadioModule::reset() {
 
 void RadioModule::answer(const char* text) {
     if (!faults_.silent) {
-        const std::string s(text);
-        io_.send(std::vector<uint8_t>(s.begin(), s.end()));
+        io_.sendText(text);
     }
 }
 
@@ -65,24 +65,17 @@ void RadioModule::command(const std::string& line, Micros now) {
         return;
     }
     const std::string rest = cmd.substr(2);
+    const char* end = rest.data() + rest.size();
+    uint32_t address = 0;
     if (rest.empty()) {
         answer("OK\r");
     } else if (rest == "CN") {
         answer("OK\r");
         commandMode_ = false;
         pluses_ = 0;
-    } else if (rest.rfind("DL", 0) == 0 && rest.size() > 2 && rest.size() <= 10) {
-        uint32_t value = 0;
-        for (char c : rest.substr(2)) {
-            if (!std::isxdigit(static_cast<unsigned char>(c))) {
-                answer("ERROR\r");
-                return;
-            }
-            value = value * 16 + static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c))
-                                                           ? c - '0'
-                                                           : c - 'A' + 10);
-        }
-        destination_ = value;
+    } else if (rest.rfind("DL", 0) == 0 && rest.size() > 2 && rest.size() <= 10 &&
+               std::from_chars(rest.data() + 2, end, address, 16).ptr == end) {
+        destination_ = address;
         answer("OK\r");
     } else {
         answer("ERROR\r");

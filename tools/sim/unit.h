@@ -27,8 +27,6 @@ public:
 
     bool applicationStarted() const { return bootloader_.applicationStarted(); }
     bool hungUp() const { return bootloader_.hungUp(); }
-    const Bootloader& bootloader() const { return bootloader_; }
-    const RadioModule& radio() const { return radio_; }
 
 private:
     const Target target_;

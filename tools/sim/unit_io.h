@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -20,6 +21,7 @@ public:
 
     // Queues bytes for the line; they go out at line rate, in order.
     virtual void send(const std::vector<uint8_t>& bytes) = 0;
+    void sendText(std::string_view text) { send({text.begin(), text.end()}); }
     // One line of the event log: "<ms> <text>".
     virtual void event(Micros at, const std::string& text) = 0;
     // Stores a received image; false when it could not be written.
