@@ -6,7 +6,6 @@
 // virtual unit about every DTR change with a datagram "dtr <0|1> <ns>" (ns on
 // CLOCK_MONOTONIC) to the unix socket named by ZK_MODEMLINE_SOCKET. Every
 // other request, and every other descriptor, goes to the real ioctl.
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -22,17 +21,15 @@
 
 namespace {
 
-using IoctlFn = int (*)(int, unsigned long, ...);
-
-std::atomic<IoctlFn> realIoctl{nullptr};
-
-IoctlFn real() {
-    IoctlFn fn = realIoctl.load(std::memory_order_acquire);
+// The ioctl this library stands in front of.
+int realIoctl(int fd, unsigned long request, void* arg) {
+    using IoctlFn = int (*)(int, unsigned long, ...);
+    static const auto fn = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
     if (fn == nullptr) {
-        fn = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
-        realIoctl.store(fn, std::memory_order_release);
+        errno = ENOSYS;
+        return -1;
     }
-    return fn;
+    return fn(fd, request, arg);
 }
 
 constexpr size_t kPathSize = 64;
@@ -152,10 +149,5 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
             return modemRequest(path, request, static_cast<int*>(arg));
         }
     }
-    const IoctlFn fn = real();
-    if (fn == nullptr) {
-        errno = ENOSYS;
-        return -1;
-    }
-    return fn(fd, request, arg);
+    return realIoctl(fd, request, arg);
 }
