@@ -24,8 +24,6 @@ public:
     // Creates the output directory, the event log, the DTR socket and the
     // pseudo-terminal. False with `error` set on failure.
     bool setUp(std::string& error);
-    const std::string& path() const { return line_.path(); }
-    const std::filesystem::path& dir() const { return dir_; }
     // Runs until a signal, or until --once has its answer; returns the exit
     // status.
     int run();
