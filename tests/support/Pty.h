@@ -26,8 +26,8 @@ public:
     std::vector<uint8_t> readUntilQuiet(std::chrono::milliseconds quiet,
                                         std::chrono::milliseconds timeout);
 
-    // Line speed the slave is set to, as the loader set it.
-    uint32_t slaveSpeed() const;
+    // Line speed the slave is set to, as the loader set it (output, or input).
+    uint32_t slaveSpeed(bool input = false) const;
     // Raw c_cflag / c_lflag / c_iflag of the slave's settings.
     uint32_t slaveCflag() const;
 

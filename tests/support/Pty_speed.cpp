@@ -4,10 +4,10 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-uint32_t Pty::slaveSpeed() const {
+uint32_t Pty::slaveSpeed(bool input) const {
     struct termios2 t {};
     if (ioctl(slave_, TCGETS2, &t) != 0) {
         return 0;
     }
-    return t.c_ospeed;
+    return input ? t.c_ispeed : t.c_ospeed;
 }
