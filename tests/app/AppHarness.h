@@ -8,73 +8,48 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "MainWindow.h"
 #include "ZKAppDelegate.h"
 #include "ZKLevelIndicator.h"
 
-struct SeenAlert {
-    QString windowTitle;
-    QString heading;
-    QString message;
-    bool plainText = false;
-};
-
 // Presses "OK" on every modal message box that comes up, after `onShow` has
 // looked at it, and records what each one said.
-class AlertCatcher : public QObject {
-public:
-    std::vector<SeenAlert> seen;
-    std::function<void(QMessageBox*)> onShow;
-    bool dismiss = true;
+struct AlertCatcher {
+    QStringList headings, messages;
+    bool plainText = true; // every text so far shown as it is
+    std::function<void()> onShow;
+    QTimer timer;
 
     AlertCatcher() {
-        timer_.setInterval(10);
-        connect(&timer_, &QTimer::timeout, this, &AlertCatcher::poll);
-        timer_.start();
-    }
-
-    QStringList messages() const {
-        QStringList list;
-        for (const SeenAlert& alert : seen) {
-            list << alert.message;
-        }
-        return list;
-    }
-
-private:
-    void poll() {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        // A property, not the address: the next box may reuse the last one's.
-        if (box == nullptr || box->property("zkSeen").toBool()) {
-            return;
-        }
-        box->setProperty("zkSeen", true);
-        auto* informative = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
-        seen.push_back({box->windowTitle(), box->text(),
-                        informative ? informative->text() : QString(),
-                        informative && informative->textFormat() == Qt::PlainText &&
-                            box->textFormat() == Qt::PlainText});
-        if (onShow) {
-            onShow(box);
-        }
-        if (dismiss) {
+        timer.callOnTimeout([this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            // A property, not the address: the next box may reuse the last one's.
+            if (box == nullptr || box->property("zkSeen").toBool()) {
+                return;
+            }
+            box->setProperty("zkSeen", true);
+            auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+            headings << box->text();
+            messages << (info ? info->text() : QString()); // no label for an empty text
+            plainText = plainText && box->textFormat() == Qt::PlainText &&
+                        (!info || info->textFormat() == Qt::PlainText);
+            if (onShow) {
+                onShow();
+            }
             box->button(QMessageBox::Ok)->click();
-        }
+        });
+        timer.start(10);
     }
-
-    QTimer timer_;
 };
 
 // The window as the application builds it, with an injected port list.
 struct AppHarness {
-    std::vector<std::string> ports;
+    QStringList ports;
     int listings = 0;
     ZKAppDelegate delegate;
     MainWindow window{delegate};
@@ -82,7 +57,9 @@ struct AppHarness {
     AppHarness() {
         delegate.setPortLister([this](std::vector<std::string>& list) {
             ++listings;
-            list.insert(list.end(), ports.begin(), ports.end());
+            for (const QString& port : ports) {
+                list.push_back(port.toStdString());
+            }
         });
         delegate.applicationDidFinishLaunching();
         window.show();

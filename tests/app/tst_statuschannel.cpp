@@ -1,9 +1,7 @@
-// The status channel: log, alerts and progress from the main thread and from a
-// worker thread (order kept, views touched on the main thread only, callers
-// never blocked), and the busy flag's life around an alert.
+// The status channel: log lines, alerts and progress from the main thread and
+// from a worker (order kept, views touched on the main thread only, callers
+// never blocked), the busy flag around an alert, and the progress bar.
 #include <QScrollBar>
-#include <QSignalSpy>
-#include <QTest>
 #include <QThread>
 
 #include <atomic>
@@ -11,259 +9,162 @@
 
 #include "AppHarness.h"
 
+namespace {
+
+QImage paint(ZKLevelIndicator& bar) {
+    QImage image(bar.size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    bar.render(&image, QPoint(), QRegion(), QWidget::DrawChildren); // no window fill
+    return image;
+}
+
+bool near(QColor a, QColor b) {
+    return std::abs(a.red() - b.red()) <= 4 && std::abs(a.green() - b.green()) <= 4 &&
+           std::abs(a.blue() - b.blue()) <= 4;
+}
+
+} // namespace
+
 class StatusChannelTest : public QObject {
     Q_OBJECT
 private slots:
-    void logOnMainThreadActsAtOnce_data();
-    void logOnMainThreadActsAtOnce();
-    void logScrollsToTheEnd();
-    void workerCallsArriveInOrderOnTheMainThread();
-    void postsWhileTheMainThreadDrainsKeepOrder();
-    void alertRaisesBusyBeforeReturnAndLowersItOnOk();
-    void alertTexts_data();
-    void alertTexts();
-    void linesPostedAfterAnAlertAppearAfterItsDismissal();
-    void alertsFromTheWorkerComeOneAfterAnother();
-    void percentLabelAndBar_data();
-    void percentLabelAndBar();
+    void workerCallsArriveInOrderOnTheMainThread() {
+        AppHarness app;
+        QThread* mainThread = QThread::currentThread();
+        std::atomic<int> offMainChanges{0};
+        connect(
+            app.o().logTextViewOutlet, &QPlainTextEdit::textChanged, this,
+            [&] { offMainChanges += QThread::currentThread() != mainThread; },
+            Qt::DirectConnection);
+        // On the main thread a call acts at once, and text is taken as it is.
+        app.delegate.log("a\n100% <b>x</b> &amp;", "\n");
+        QString expected = "a\n100% <b>x</b> &amp;\n";
+        QCOMPARE(app.logText(), expected);
+
+        constexpr int kLines = 2000;
+        const auto post = [&](int from, int to) {
+            for (int i = from; i < to; ++i) {
+                app.delegate.log(std::to_string(i), "\n");
+                app.delegate.setProgress(i + 1, kLines);
+                if (i % 64 == 0) {
+                    std::this_thread::yield(); // let the main thread drain meanwhile
+                }
+            }
+        };
+        // The main thread serves no events until this worker has ended: every
+        // call must return without it.
+        std::thread(post, 0, kLines / 2).join();
+        QCOMPARE(app.logText(), expected);
+        QCOMPARE(app.percent(), QStringLiteral("0 %"));
+        // Now the main thread drains while the worker is still posting.
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            post(kLines / 2, kLines);
+            done.store(true);
+        });
+        const bool posted = QTest::qWaitFor([&] { return done.load(); }, 60000);
+        worker.join();
+        QVERIFY(posted);
+        for (int i = 0; i < kLines; ++i) {
+            expected += QString::number(i) + '\n';
+        }
+        QTRY_COMPARE(app.logText(), expected);
+        QCOMPARE(app.percent(), QStringLiteral("100 %"));
+        QCOMPARE(offMainChanges.load(), 0);
+        // Every line scrolls the end of the log into view.
+        QScrollBar* bar = app.o().logTextViewOutlet->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    void alertsComeInTurnAndRaiseBusyAtOnce() {
+        AppHarness app;
+        AlertCatcher catcher;
+        QStringList logAtAlert;
+        bool busyWhileShown = true;
+        catcher.onShow = [&] {
+            // A worker's line posted while an alert is up waits for its dismissal.
+            std::thread([&] { app.delegate.log("*", "\n"); }).join();
+            QTest::qWait(100); // give the calls queued behind the alert every chance to jump it
+            logAtAlert << app.logText();
+            busyWhileShown = busyWhileShown && app.delegate.busy();
+        };
+        bool busyOnReturn = false;
+        std::thread worker([&] {
+            char text[] = "50% %d <b>x</b> &lt;";
+            app.delegate.log("1", "\n");
+            app.delegate.showAlertWithMessage(text);
+            busyOnReturn = app.delegate.busy();
+            text[0] = 'X'; // the alert holds its own copy
+            app.delegate.log("2", "\n");
+            app.delegate.showAlertWithMessage(nullptr);
+            app.delegate.showAlertWithMessage("text", "Heading");
+            app.delegate.log("3", "\n");
+        });
+        worker.join();
+        QVERIFY(busyOnReturn);
+        QVERIFY(app.delegate.busy()); // nothing has been shown yet
+        QTRY_COMPARE(app.logText(), QStringLiteral("1\n2\n3\n*\n*\n*\n"));
+        // On the main thread the call returns once "OK" has been pressed.
+        app.delegate.showAlertWithMessage("main", std::nullopt);
+        QVERIFY(busyWhileShown);
+        QVERIFY(!app.delegate.busy());
+        QCOMPARE(logAtAlert, QStringList({"1\n", "1\n2\n", "1\n2\n", "1\n2\n3\n*\n*\n*\n"}));
+        QTRY_COMPARE(app.logText(), QStringLiteral("1\n2\n3\n*\n*\n*\n*\n"));
+        QCOMPARE(catcher.messages, QStringList({"50% %d <b>x</b> &lt;", "", "text", "main"}));
+        const QString name = QStringLiteral("ZK Firmware Loader");
+        QCOMPARE(catcher.headings, QStringList({name, name, "Heading", name}));
+        QVERIFY(catcher.plainText);
+    }
+
+    void progressLabelAndBar_data() {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("max");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<float>("fraction");
+        QTest::newRow("0 of 0") << 0 << 0 << "0 %" << 0.0f;
+        QTest::newRow("1 of 3") << 1 << 3 << "33 %" << 1.0f / 3.0f;
+        QTest::newRow("2 of 3") << 2 << 3 << "67 %" << 2.0f / 3.0f;
+        QTest::newRow("1 of 8, tie to even") << 1 << 8 << "12 %" << 0.125f;
+        QTest::newRow("100 of 100") << 100 << 100 << "100 %" << 1.0f;
+    }
+
+    void progressLabelAndBar() {
+        QFETCH(int, value);
+        QFETCH(int, max);
+        QFETCH(QString, label);
+        QFETCH(float, fraction);
+        AppHarness app;
+        app.delegate.setProgress(7, 10); // both views replace what they showed
+        app.delegate.setProgress(value, max);
+        QCOMPARE(app.percent(), label);
+        QCOMPARE(app.o().levelIndicatorOutlet->mPercent(), fraction);
+    }
+
+    void barFillGradientAndCorners() {
+        ZKLevelIndicator bar;
+        bar.resize(200, 100);
+        bar.setValueWithMin(10.0f, 20.0f, 15.0f);
+        QCOMPARE(bar.mPercent(), 0.5f);
+        QImage image = paint(bar);
+        // Teal from the left edge to half the width, grey after it; location
+        // 0.0 lies along the bottom edge, 0.35 a third of the way up.
+        QVERIFY(near(image.pixelColor(98, 64), QColor(95, 240, 201)));
+        QVERIFY(near(image.pixelColor(102, 99), QColor(186, 186, 186)));
+        QVERIFY(near(image.pixelColor(150, 34), QColor(199, 199, 199)));
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0); // outside the corner of radius 8
+        // 0 of 0 divides nothing: an empty bar.
+        bar.setValueWithMin(0.0f, 0.0f, 0.0f);
+        QCOMPARE(bar.mPercent(), 0.0f);
+        QVERIFY(near(paint(bar).pixelColor(98, 99), QColor(186, 186, 186)));
+        // On a bar 10 high the radii become 5: the ends are half circles that
+        // touch the edge at mid-height only.
+        bar.resize(300, 10);
+        image = paint(bar);
+        QVERIFY(image.pixelColor(0, 2).alpha() < 128);
+        QVERIFY(image.pixelColor(0, 5).alpha() > 128);
+    }
 };
-
-void StatusChannelTest::logOnMainThreadActsAtOnce_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("added");
-    QTest::newRow("one line") << "Bootloader Started."
-                              << "Bootloader Started.\n";
-    QTest::newRow("several lines")
-        << "Bootloader Didn't Respond!\n  NOTE: Press FW button after power up and hold for 5 "
-           "seconds."
-        << "Bootloader Didn't Respond!\n  NOTE: Press FW button after power up and hold for 5 "
-           "seconds.\n";
-    QTest::newRow("empty text") << ""
-                                << "\n";
-    QTest::newRow("percent and markup") << "100% <b>done</b> &amp;"
-                                        << "100% <b>done</b> &amp;\n";
-}
-
-void StatusChannelTest::logOnMainThreadActsAtOnce() {
-    QFETCH(QString, text);
-    QFETCH(QString, added);
-    AppHarness app;
-    app.delegate.log("first", "\n");
-    app.delegate.log(text.toStdString(), "\n");
-    QCOMPARE(app.logText(), "first\n" + added);
-}
-
-void StatusChannelTest::logScrollsToTheEnd() {
-    AppHarness app;
-    for (int i = 0; i < 200; ++i) {
-        app.delegate.log("line " + std::to_string(i), "\n");
-    }
-    QScrollBar* bar = app.o().logTextViewOutlet->verticalScrollBar();
-    QVERIFY(bar->maximum() > 0);
-    QCOMPARE(bar->value(), bar->maximum());
-}
-
-void StatusChannelTest::workerCallsArriveInOrderOnTheMainThread() {
-    AppHarness app;
-    QThread* mainThread = QThread::currentThread();
-    std::atomic<int> offMainChanges{0};
-    connect(
-        app.o().logTextViewOutlet, &QPlainTextEdit::textChanged, this,
-        [&] {
-            if (QThread::currentThread() != mainThread) {
-                ++offMainChanges;
-            }
-        },
-        Qt::DirectConnection);
-    app.delegate.setProgress(0, 100);
-
-    constexpr int kLines = 400;
-    QString expected;
-    for (int i = 0; i < kLines; ++i) {
-        expected += QStringLiteral("step %1\n").arg(i);
-    }
-    // The main thread serves no events until the worker has ended: every call
-    // must return without it.
-    std::thread worker([&] {
-        for (int i = 0; i < kLines; ++i) {
-            app.delegate.log("step " + std::to_string(i), "\n");
-            app.delegate.setProgress(i + 1, kLines);
-        }
-    });
-    worker.join();
-    QCOMPARE(app.logText(), QString());
-    QCOMPARE(app.percent(), QStringLiteral("0 %"));
-    QCOMPARE(app.o().levelIndicatorOutlet->mPercent(), 0.0f);
-
-    QTRY_COMPARE(app.logText(), expected);
-    QCOMPARE(app.percent(), QStringLiteral("100 %"));
-    QCOMPARE(app.o().levelIndicatorOutlet->mPercent(), 1.0f);
-    QCOMPARE(offMainChanges.load(), 0);
-}
-
-void StatusChannelTest::postsWhileTheMainThreadDrainsKeepOrder() {
-    AppHarness app;
-    constexpr int kLines = 3000;
-    QString expected;
-    for (int i = 0; i < kLines; ++i) {
-        expected += QStringLiteral("%1\n").arg(i);
-    }
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        for (int i = 0; i < kLines; ++i) {
-            app.delegate.log(std::to_string(i), "\n");
-            if (i % 64 == 0) {
-                std::this_thread::yield(); // let the main thread drain meanwhile
-            }
-        }
-        done.store(true);
-    });
-    // The main thread serves hand-offs while the worker is still posting.
-    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 30000);
-    worker.join();
-    QTRY_COMPARE(app.logText(), expected);
-}
-
-void StatusChannelTest::alertRaisesBusyBeforeReturnAndLowersItOnOk() {
-    AppHarness app;
-    AlertCatcher catcher;
-    bool busyWhileShown = false;
-    catcher.onShow = [&](QMessageBox*) { busyWhileShown = app.delegate.busy(); };
-    QVERIFY(!app.delegate.busy());
-
-    bool busyOnReturn = false;
-    std::thread worker([&] {
-        app.delegate.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");
-        busyOnReturn = app.delegate.busy();
-    });
-    worker.join();
-    QVERIFY(busyOnReturn);
-    QVERIFY(app.delegate.busy()); // nothing has been shown yet
-
-    QTRY_COMPARE(catcher.seen.size(), size_t(1));
-    QVERIFY(busyWhileShown);
-    QTRY_VERIFY(!app.delegate.busy());
-
-    // On the main thread the call returns only after "OK", with busy lowered.
-    catcher.onShow = [&](QMessageBox*) { busyWhileShown = app.delegate.busy(); };
-    busyWhileShown = false;
-    app.delegate.showAlertWithMessage("from the main thread");
-    QVERIFY(busyWhileShown);
-    QVERIFY(!app.delegate.busy());
-    QCOMPARE(catcher.seen.size(), size_t(2));
-}
-
-void StatusChannelTest::alertTexts_data() {
-    QTest::addColumn<bool>("nullMessage");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("heading");
-    QTest::newRow("no title") << false << "Please select a port." << QString()
-                              << "ZK Firmware Loader";
-    QTest::newRow("null message") << true << QString() << QString() << "ZK Firmware Loader";
-    QTest::newRow("literal") << false << "50% %d %@ <b>x</b> &lt;" << QString()
-                             << "ZK Firmware Loader";
-    QTest::newRow("titled") << false << "text"
-                            << "Heading"
-                            << "Heading";
-}
-
-void StatusChannelTest::alertTexts() {
-    QFETCH(bool, nullMessage);
-    QFETCH(QString, message);
-    QFETCH(QString, title);
-    QFETCH(QString, heading);
-    AppHarness app;
-    AlertCatcher catcher;
-    const std::string text = message.toStdString();
-    std::thread worker([&] {
-        if (nullMessage) {
-            app.delegate.showAlertWithMessage(static_cast<const char*>(nullptr));
-        } else if (title.isNull()) {
-            app.delegate.showAlertWithMessage(text.c_str());
-        } else {
-            app.delegate.showAlertWithMessage(text, title.toStdString());
-        }
-    });
-    worker.join();
-    QTRY_COMPARE(catcher.seen.size(), size_t(1));
-    const SeenAlert& alert = catcher.seen.front();
-    QCOMPARE(alert.heading, heading);
-    QCOMPARE(alert.windowTitle, heading);
-    QCOMPARE(alert.message, nullMessage ? QString() : message);
-    QVERIFY(alert.plainText || nullMessage); // an empty text has no label to format
-}
-
-void StatusChannelTest::linesPostedAfterAnAlertAppearAfterItsDismissal() {
-    AppHarness app;
-    AlertCatcher catcher;
-    QString logWhileShown;
-    catcher.onShow = [&](QMessageBox*) {
-        // Give the queued lines every chance to jump the alert.
-        QTest::qWait(100);
-        logWhileShown = app.logText();
-    };
-    std::thread worker([&] {
-        app.delegate.log("before", "\n");
-        app.delegate.showAlertWithMessage("wait");
-        app.delegate.log("after", "\n");
-        app.delegate.setProgress(1, 2);
-    });
-    worker.join();
-    QTRY_COMPARE(app.logText(), QStringLiteral("before\nafter\n"));
-    QCOMPARE(logWhileShown, QStringLiteral("before\n"));
-    QCOMPARE(app.percent(), QStringLiteral("50 %"));
-}
-
-void StatusChannelTest::alertsFromTheWorkerComeOneAfterAnother() {
-    AppHarness app;
-    AlertCatcher catcher;
-    int shownAtOnce = 0;
-    catcher.onShow = [&](QMessageBox*) {
-        int boxes = 0;
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            boxes += qobject_cast<QMessageBox*>(widget) != nullptr && widget->isVisible();
-        }
-        shownAtOnce = std::max(shownAtOnce, boxes);
-    };
-    std::thread worker([&] {
-        app.delegate.showAlertWithMessage("first");
-        app.delegate.showAlertWithMessage("second");
-    });
-    worker.join();
-    QTRY_COMPARE(catcher.seen.size(), size_t(2));
-    QCOMPARE(catcher.messages(), QStringList({"first", "second"}));
-    QCOMPARE(shownAtOnce, 1);
-    QTRY_VERIFY(!app.delegate.busy());
-}
-
-void StatusChannelTest::percentLabelAndBar_data() {
-    QTest::addColumn<int>("value");
-    QTest::addColumn<int>("max");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<float>("fraction");
-    QTest::newRow("0 of 0") << 0 << 0 << "0 %" << 0.0f;
-    QTest::newRow("0 of 100") << 0 << 100 << "0 %" << 0.0f;
-    QTest::newRow("1 of 3") << 1 << 3 << "33 %" << 1.0f / 3.0f;
-    QTest::newRow("2 of 3") << 2 << 3 << "67 %" << 2.0f / 3.0f;
-    QTest::newRow("1 of 8, tie to even") << 1 << 8 << "12 %" << 0.125f;
-    QTest::newRow("3 of 8, tie to even") << 3 << 8 << "38 %" << 0.375f;
-    QTest::newRow("1024 of 1025") << 1024 << 1025 << "100 %" << 1024.0f / 1025.0f;
-    QTest::newRow("100 of 100") << 100 << 100 << "100 %" << 1.0f;
-}
-
-void StatusChannelTest::percentLabelAndBar() {
-    QFETCH(int, value);
-    QFETCH(int, max);
-    QFETCH(QString, label);
-    QFETCH(float, fraction);
-
-
-    AppHarness app;
-    app.delegate.setProgress(value, max);
-    QCOMPARE(app.percent(), label);
-    QCOMPARE(app.o().levelIndicatorOutlet->mPercent(), fraction);
-}
 
 QTEST_MAIN(StatusChannelTest)
 #include "tst_statuschannel.moc"
