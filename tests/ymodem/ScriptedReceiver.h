@@ -1,49 +1,75 @@
-// A YMODEM receiver for tests, played on a pseudo-terminal's master: splits
-// what the sender writes into frames (STX blocks, SOH blocks, single bytes)
-// and answers each one as its script says.
+// A YMODEM receiver for tests, played on a pseudo-terminal's master while the
+// sender runs.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
-class ScriptedReceiver {
-public:
-    using Bytes = std::vector<uint8_t>;
-    // Called on the receiver thread with the frame's index and bytes; returns
-    // the answer to write (empty: stay silent).
-    using Script = std::function<Bytes(size_t index, const Bytes& frame)>;
+using Bytes = std::vector<uint8_t>;
 
-    ScriptedReceiver(int master, Script script);
-    ~ScriptedReceiver();
-    ScriptedReceiver(const ScriptedReceiver&) = delete;
-    ScriptedReceiver& operator=(const ScriptedReceiver&) = delete;
-
-    // Takes in what is still on the line, then ends the thread. The results
-    // below are valid after it.
-    void stop();
-
-    const Bytes& wire() const { return wire_; }
-    const std::vector<Bytes>& frames() const { return frames_; }
-    const std::vector<std::chrono::steady_clock::time_point>& frameTimes() const {
-        return frameTimes_;
+// Runs `sender`, splitting what it writes into frames (an STX block, an SOH
+// block or one byte) and writing script(index, frame) in answer to each (empty:
+// silence); returns the frames, an unfinished one last. An answer to a data
+// block waits for the sender's input flush after it, which would drop it: in
+// packet mode the master learns of each flush, and a flush report read after a
+// block's first byte can only come from that block's flush (reports are read
+// before pending data); if it merged into an earlier report, 60 ms must do.
+inline std::vector<Bytes> receive(int master,
+                                  const std::function<Bytes(size_t, const Bytes&)>& script,
+                                  const std::function<void()>& sender) {
+    int on = 1;
+    ioctl(master, TIOCPKT, &on);
+    std::atomic<bool> stopping{false};
+    std::vector<Bytes> frames;
+    Bytes frame;
+    std::thread receiver([&] {
+        using Clock = std::chrono::steady_clock;
+        Bytes answer;
+        bool flushed = false;    // since the current frame began
+        bool awaitFlush = false; // the answer is to a data block
+        Clock::time_point deadline;
+        uint8_t buf[4096];
+        for (;;) {
+            if (!answer.empty() && (!awaitFlush || flushed || Clock::now() >= deadline)) {
+                (void)!::write(master, answer.data(), answer.size()); // a byte or two: whole
+                answer.clear();
+            }
+            pollfd p{master, POLLIN, 0};
+            const ssize_t n =
+                poll(&p, 1, answer.empty() ? 5 : 1) > 0 ? ::read(master, buf, sizeof buf) : 0;
+            if (n <= 0) {
+                if (stopping) {
+                    return;
+                }
+            } else if (buf[0] != TIOCPKT_DATA) {
+                flushed = flushed || (buf[0] & TIOCPKT_FLUSHREAD);
+            } else {
+                for (ssize_t i = 1; i < n; ++i) {
+                    flushed = flushed && !frame.empty();
+                    frame.push_back(buf[i]);
+                    if (frame.size() == (frame[0] == 2 ? 1029u : frame[0] == 1 ? 133u : 1u)) {
+                        frames.push_back(frame);
+                        answer = script(frames.size() - 1, frame);
+                        awaitFlush = frame.size() > 1 && frame[1] != 0;
+                        deadline = Clock::now() + std::chrono::milliseconds(60);
+                        frame.clear();
+                    }
+                }
+            }
+        }
+    });
+    sender();
+    stopping = true;
+    receiver.join();
+    if (!frame.empty()) {
+        frames.push_back(frame);
     }
-
-private:
-    void run();
-
-    int master_;
-    Script script_;
-    std::atomic<bool> stopping_{false};
-    Bytes wire_;
-    std::vector<Bytes> frames_;
-    std::vector<std::chrono::steady_clock::time_point> frameTimes_;
-    std::thread thread_;
-};
-
-// The answers of a receiver that replies to the i-th frame with replies[i],
-// and with ACK once the list is used up.
-ScriptedReceiver::Script replySequence(std::vector<ScriptedReceiver::Bytes> replies);
+    return frames;
+}
