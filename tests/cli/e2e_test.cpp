@@ -233,19 +233,6 @@ TEST(FlashSequence, NoBannerAfterFifteenWakeUps) {
     EXPECT_EQ(unit.events("boot").size(), 15u);
 }
 
-TEST(FlashSequence, CancelDuringTheBootloaderWait) {
-    VirtualUnit unit({"--silent"});
-    TempDir files;
-    const auto file = files.write("fw.bin", testImage(100));
-    auto loader = unit.startLoader({"--port", unit.path(), file.string()});
-    ASSERT_TRUE(loader->waitForOutput("Waiting For Bootloader Start...\n", 10s));
-    loader->signal(SIGINT);
-    EXPECT_EQ(loader->wait(kRunTimeout), 130);
-    EXPECT_EQ(lines(loader->output()).back(), "Process Canceled.");
-    EXPECT_TRUE(unit.events("receive").empty());
-    EXPECT_LT(unit.events("boot").size(), 15u);
-}
-
 TEST(FlashSequence, CancelDuringTheTransfer) {
     VirtualUnit unit({"--slow-flash", "150"});
     TempDir files;
@@ -271,7 +258,9 @@ TEST(FlashSequence, OpenFailureForAMissingPort) {
     EXPECT_NE(loader.output().find("ZKSerial error [" + text + "\n]"), std::string::npos);
 }
 
-TEST(FlashSequence, PortHeldByAnotherLoader) {
+// A second loader is refused the port that the first holds while it waits for
+// the bootloader; then the first is cancelled there.
+TEST(FlashSequence, PortHeldByAnotherLoaderThenCancelledInTheWait) {
     VirtualUnit unit({"--silent"});
     TempDir files;
     const auto file = files.write("fw.bin", testImage(10));
@@ -285,6 +274,9 @@ TEST(FlashSequence, PortHeldByAnotherLoader) {
         << second->error();
     first->signal(SIGINT);
     EXPECT_EQ(first->wait(kRunTimeout), 130);
+    EXPECT_EQ(lines(first->output()).back(), "Process Canceled.");
+    EXPECT_TRUE(unit.events("receive").empty());
+    EXPECT_LT(unit.events("boot").size(), 15u);
 }
 
 struct UsageCase {
