@@ -6,22 +6,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 
-namespace {
-
-// The whole file, or none when it cannot be read.
-FirmwareImage readImage(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return nullptr;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        return nullptr;
-    }
-    return std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
-}
-
-} // namespace
+#include "flash/FirmwareFile.h"
 
 void ZKAppDelegate::browseButton() {
     // Cleared before the dialog opens, so that a cancelled dialog leaves no
@@ -31,18 +16,15 @@ void ZKAppDelegate::browseButton() {
     if (path.isEmpty()) {
         return;
     }
-    const QString name = QFileInfo(path).fileName();
-    fw_->setFName(name.toStdString());
-    fw_->setData(readImage(path));
-    fw_->setTxSel(!name.endsWith(QLatin1String(".binrx"), Qt::CaseSensitive));
+    const std::string name = QFileInfo(path).fileName().toStdString();
+    fw_->setFName(name);
+    std::string reason; // an unreadable file is reported as 0 bytes, with no image
+    fw_->setData(readFirmwareFile(QFile::encodeName(path).toStdString(), reason));
+    fw_->setTxSel(selectsTransmitter(name));
 
     const FirmwareImage image = fw_->data();
-    const uint64_t size = image ? image->size() : 0;
-    const std::string line = "Loaded '" + fw_->fName() + "' with " + std::to_string(size) +
-                             " bytes for " +
-                             (fw_->txSel() ? "Halvo (Transmitter)" : "Morra (Receiver)");
-    log(line, "\n");
+    log(loadedLine(fw_->fName(), image ? image->size() : 0, fw_->txSel()), "\n");
     if (QLineEdit* field = outlets_.pathTextOutlet) {
-        field->setText(name);
+        field->setText(QString::fromStdString(name));
     }
 }

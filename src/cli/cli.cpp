@@ -106,18 +106,6 @@ int exitStatusFor(FlashOutcome outcome) {
     return kExitFlashFailed;
 }
 
-bool isTransmitterFile(const std::string& name) {
-    static constexpr std::string_view kReceiverSuffix = ".binrx";
-    return !(name.size() >= kReceiverSuffix.size() &&
-             name.compare(name.size() - kReceiverSuffix.size(), kReceiverSuffix.size(),
-                          kReceiverSuffix) == 0);
-}
-
-std::string loadedLine(const std::string& name, uint64_t bytes, bool transmitter) {
-    return "Loaded '" + name + "' with " + std::to_string(bytes) + " bytes for " +
-           (transmitter ? "Halvo (Transmitter)" : "Morra (Receiver)");
-}
-
 ConsoleSink::ConsoleSink(bool yes, bool progressBar, int inputFd, std::FILE* out, std::FILE* err)
     : yes_(yes), progressBar_(progressBar), inputFd_(inputFd), out_(out), err_(err) {}
 

@@ -35,13 +35,6 @@ const char* usage();
 
 int exitStatusFor(FlashOutcome outcome);
 
-// The target a file's name selects: the receiver for ".binrx" (exactly, case
-// included), the transmitter for every other name.
-bool isTransmitterFile(const std::string& name);
-
-// "Loaded '<name>' with <n> bytes for <target>".
-std::string loadedLine(const std::string& name, uint64_t bytes, bool transmitter);
-
 // Log lines on standard output; alerts as "<title>: <message>" and, on a
 // terminal, a progress bar on standard error. An alert raises busy() until a
 // line (or the end) arrives on standard input, or at once with --yes.

@@ -1,12 +1,11 @@
 // zkflash-cli: loads a firmware image into a radio unit from the command line.
 #include "cli/cli.h"
+#include "flash/FirmwareFile.h"
 #include "serial/ZKSerial.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -29,50 +28,6 @@ void installSignalHandlers() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-}
-
-std::string baseName(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Reads the whole file; on failure returns nothing with errno's text.
-std::optional<std::vector<uint8_t>> readFile(const std::string& path, std::string& reason) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        reason = std::strerror(errno);
-        return std::nullopt;
-    }
-    std::vector<uint8_t> bytes;
-    struct stat st {};
-    int err = 0;
-    if (fstat(fd, &st) != 0) {
-        err = errno;
-    } else if (S_ISDIR(st.st_mode)) {
-        err = EISDIR;
-    } else {
-        uint8_t chunk[65536];
-        for (;;) {
-            const ssize_t n = read(fd, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                err = errno;
-                break;
-            }
-            if (n == 0) {
-                break;
-            }
-            bytes.insert(bytes.end(), chunk, chunk + n);
-        }
-    }
-    close(fd);
-    if (err != 0) {
-        reason = std::strerror(err);
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 } // namespace
@@ -107,15 +62,15 @@ int main(int argc, char** argv) {
                           stdout, stderr);
 
     std::string reason;
-    auto bytes = readFile(options->firmware, reason);
-    if (!bytes) {
+    FirmwareImage image = readFirmwareFile(options->firmware, reason);
+    if (!image) {
         std::fprintf(stderr, "zkflash-cli: cannot read '%s': %s\n", options->firmware.c_str(),
                      reason.c_str());
         return cli::kExitUsage;
     }
-    const std::string name = baseName(options->firmware);
-    const bool transmitter = cli::isTransmitterFile(name);
-    sink.log(cli::loadedLine(name, bytes->size(), transmitter), "\n");
+    const std::string name = firmwareFileName(options->firmware);
+    const bool transmitter = selectsTransmitter(name);
+    sink.log(loadedLine(name, image->size(), transmitter), "\n");
 
     std::string port = options->port;
     if (port.empty()) {
@@ -133,7 +88,7 @@ int main(int argc, char** argv) {
     engine.setAddress(port);
     engine.setFName(name);
     engine.setTxSel(transmitter);
-    engine.setData(std::make_shared<const std::vector<uint8_t>>(std::move(*bytes)));
+    engine.setData(std::move(image));
 
     activeSink = &sink;
     installSignalHandlers();

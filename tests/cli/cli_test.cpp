@@ -67,20 +67,6 @@ TEST(CliExitStatus, MapsEveryEnding) {
     }
 }
 
-TEST(CliTarget, OnlyExactBinrxSelectsTheReceiver) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"unit.binrx", false}, {"unit.bintx", true}, {"unit.bin", true},       {"unit.BINRX", true},
-        {".binrx", false},     {"binrx", true},      {"unit.binrx.bak", true},
-    };
-    for (const auto& [name, transmitter] : cases) {
-        EXPECT_EQ(cli::isTransmitterFile(name), transmitter) << name;
-    }
-    EXPECT_EQ(cli::loadedLine("unit.binrx", 81920, false),
-              "Loaded 'unit.binrx' with 81920 bytes for Morra (Receiver)");
-    EXPECT_EQ(cli::loadedLine("a.bin", 0, true),
-              "Loaded 'a.bin' with 0 bytes for Halvo (Transmitter)");
-}
-
 // A console sink writing into memory, answered through a pipe.
 class ConsoleSinkTest : public testing::Test {
 protected:
