@@ -54,3 +54,22 @@ void Serial_ListPorts(std::vector<std::string>& list);
 // under `devRoot`; lets tests use a temporary tree.
 void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
                         std::vector<std::string>& list);
+
+// What sysfs says about the USB device behind a port. Every field is empty
+// when it cannot be read (not a USB port, no such attribute).
+struct SerialPortInfo {
+    std::string manufacturer; // "FTDI"
+    std::string product;      // "FT232R USB UART"
+    std::string serial;       // the adapter's serial number, "A50285BI"
+    std::string vendorId;     // "0403"
+    std::string productId;    // "6001"
+
+    // "FTDI FT232R USB UART (A50285BI) 0403:6001", leaving out what is
+    // unknown; empty when nothing is known.
+    std::string description() const;
+};
+
+// Looks up the port at `path` (/dev/ttyUSB0) by its name under /sys/class/tty.
+SerialPortInfo Serial_PortInfo(const std::string& path);
+// The same under `sysRoot` instead of /sys.
+SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& path);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <dirent.h>
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -50,7 +52,60 @@ bool naturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j || (a.size() - i == b.size() - j && a < b);
 }
 
+// One line of a sysfs attribute, without its line end; empty when unreadable.
+std::string readAttribute(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+        line.pop_back();
+    }
+    return line;
+}
+
 } // namespace
+
+std::string SerialPortInfo::description() const {
+    std::string text = manufacturer;
+    const auto add = [&text](const std::string& part) {
+        if (!part.empty()) {
+            text += (text.empty() ? "" : " ") + part;
+        }
+    };
+    add(product);
+    add(serial.empty() ? "" : "(" + serial + ")");
+    add(vendorId.empty() ? "" : vendorId + ":" + productId);
+    return text;
+}
+
+SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& path) {
+    namespace fs = std::filesystem;
+    SerialPortInfo info;
+    std::error_code ec;
+    // The tty's device is a usb-serial port or a USB interface; the USB device
+    // (the one with idVendor) is the first ancestor that has the ids.
+    fs::path dir =
+        fs::canonical(fs::path(sysRoot) / "class/tty" / fs::path(path).filename() / "device", ec);
+    if (ec) {
+        return info;
+    }
+    const fs::path top = fs::canonical(sysRoot, ec);
+    for (; !ec && dir != top && dir.has_relative_path(); dir = dir.parent_path()) {
+        if (fs::exists(dir / "idVendor", ec)) {
+            info.manufacturer = readAttribute(dir / "manufacturer");
+            info.product = readAttribute(dir / "product");
+            info.serial = readAttribute(dir / "serial");
+            info.vendorId = readAttribute(dir / "idVendor");
+            info.productId = readAttribute(dir / "idProduct");
+            break;
+        }
+    }
+    return info;
+}
+
+SerialPortInfo Serial_PortInfo(const std::string& path) {
+    return Serial_PortInfoIn("/sys", path);
+}
 
 void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
                         std::vector<std::string>& list) {
