@@ -33,6 +33,7 @@ std::atomic<int> portFd{-1};
 termios savedSettings{};
 int64_t lastReadCount = 0;
 char errorText[kBufferSize] = {};
+int errorNumber = 0; // errno of the failure in errorText; 0 when none
 char receiveBuffer[kBufferSize] = {};
 
 // The one place where errno becomes text: "<what> - <strerror>(<errno>).\n".
@@ -42,6 +43,7 @@ void formatErrno(char* out, size_t size, const char* what, int err) {
 
 void recordError(const char* what, int err) {
     formatErrno(errorText, sizeof errorText, what, err);
+    errorNumber = err;
 }
 
 // Records a failing open step for `path`, closes what was opened and leaves
@@ -97,7 +99,7 @@ int64_t readRetry(int fd, char* buffer, size_t length) {
 
 int32_t Serial_Open(const char* path, uint32_t speed) {
     Serial_Close();
-    errorText[0] = '\0';
+    Serial_ClearError();
     portFd.store(-1);
 
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -238,6 +240,11 @@ void Serial_DelayMs(uint32_t ms) {
     std::this_thread::sleep_for(milliseconds(ms));
 }
 
+int Serial_ErrorNumber() {
+    return errorNumber;
+}
+
 void Serial_ClearError() {
     errorText[0] = '\0';
+    errorNumber = 0;
 }

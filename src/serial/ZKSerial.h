@@ -40,18 +40,22 @@ void Serial_SetDTR(bool on);
 
 bool Serial_HasError();
 const char* Serial_ErrorText();
+// The errno of the pending failure; 0 when none. Hints are chosen from it,
+// since the text follows the locale.
+int Serial_ErrorNumber();
 // Forgets the pending failure once a shell has shown it.
 void Serial_ClearError();
 
 // Sleeps the calling thread for `ms` milliseconds, in full.
 void Serial_DelayMs(uint32_t ms);
 
-// Appends the device paths of the USB-serial ports, in natural order
-// (ttyUSB2 before ttyUSB10), behind the list's earlier entries.
+// Appends the device paths of the USB-serial ports, then those of the CDC-ACM
+// ports (ttyACM*), each kind in natural order (ttyUSB2 before ttyUSB10),
+// behind the list's earlier entries.
 void Serial_ListPorts(std::vector<std::string>& list);
 
-// The same, looking in `sysRoot`/bus/usb-serial/devices and naming the nodes
-// under `devRoot`; lets tests use a temporary tree.
+// The same, looking in `sysRoot`/bus/usb-serial/devices and `sysRoot`/class/tty
+// and naming the nodes under `devRoot`; lets tests use a temporary tree.
 void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
                         std::vector<std::string>& list);
 
@@ -69,7 +73,16 @@ struct SerialPortInfo {
     std::string description() const;
 };
 
-// Looks up the port at `path` (/dev/ttyUSB0) by its name under /sys/class/tty.
+// Looks up the port at `path` (/dev/ttyUSB0, or a link to it such as
+// /dev/serial/by-id/...) by its name under /sys/class/tty.
 SerialPortInfo Serial_PortInfo(const std::string& path);
 // The same under `sysRoot` instead of /sys.
 SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& path);
+
+// What the operator can do about the failure `err` (an errno) on the port at
+// `path`: for a refused permission how to get access, for a busy or locked
+// port which program holds it. Empty when there is no advice.
+std::string Serial_FailureHint(int err, const std::string& path);
+
+// The pending failure's text, followed by its hint on a line of its own.
+std::string Serial_FailureReport(const std::string& path);

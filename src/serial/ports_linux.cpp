@@ -1,5 +1,6 @@
 // Linux: the USB-serial adapters are the devices of the kernel's usb-serial
-// bus (FTDI, CP210x, PL2303, ...); each has a node /dev/<name>.
+// bus (FTDI, CP210x, PL2303, ...), and cables that present themselves as
+// modems are CDC-ACM ttys (ttyACM*); each has a node /dev/<name>.
 #include "serial/ZKSerial.h"
 
 #include <algorithm>
@@ -84,8 +85,12 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
     std::error_code ec;
     // The tty's device is a usb-serial port or a USB interface; the USB device
     // (the one with idVendor) is the first ancestor that has the ids.
-    fs::path dir =
-        fs::canonical(fs::path(sysRoot) / "class/tty" / fs::path(path).filename() / "device", ec);
+    // A link such as /dev/serial/by-id/usb-FTDI_...-port0 names its node.
+    fs::path node = fs::canonical(path, ec);
+    if (ec) {
+        node = path;
+    }
+    fs::path dir = fs::canonical(fs::path(sysRoot) / "class/tty" / node.filename() / "device", ec);
     if (ec) {
         return info;
     }
@@ -109,20 +114,24 @@ SerialPortInfo Serial_PortInfo(const std::string& path) {
 
 void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
                         std::vector<std::string>& list) {
-    const std::string dir = sysRoot + "/bus/usb-serial/devices";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return; // no usb-serial driver loaded: no adapters
-    }
-    std::vector<std::string> names;
-    while (const dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') {
-            names.emplace_back(e->d_name);
+    // No directory (no such driver loaded) lists nothing.
+    const auto names = [](const std::string& dir, std::string_view prefix) {
+        std::vector<std::string> found;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (const dirent* e = readdir(d)) {
+                if (e->d_name[0] != '.' && std::string_view(e->d_name).starts_with(prefix)) {
+                    found.emplace_back(e->d_name);
+                }
+            }
+            closedir(d);
         }
+        std::sort(found.begin(), found.end(), naturalLess);
+        return found;
+    };
+    for (const auto& name : names(sysRoot + "/bus/usb-serial/devices", "")) {
+        list.push_back(devRoot + "/" + name);
     }
-    closedir(d);
-    std::sort(names.begin(), names.end(), naturalLess);
-    for (const auto& name : names) {
+    for (const auto& name : names(sysRoot + "/class/tty", "ttyACM")) {
         list.push_back(devRoot + "/" + name);
     }
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -86,27 +87,38 @@ TEST_F(SerialChannel, OpensRaw8N1AtTheExactSpeedWithoutFlowControl) {
 }
 
 // A failing open reports its step in the error text and, wrapped, on standard
-// output, releases the port that was open before and leaves nothing open.
+// output, keeps its errno for the hint, releases the port that was open before
+// and leaves nothing open.
 TEST_F(SerialChannel, OpenFailureIsReportedAndLeavesTheChannelClosed) {
     const int holder = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0); // as a second loader would
     Pty previous;
     const size_t descriptors = openDescriptors();
-    const std::pair<std::string, std::string> cases[] = {
+    const struct {
+        std::string path, text;
+        int err;
+        std::string hint; // on a line of its own behind the text
+    } cases[] = {
         {"/nonexistent-zk/ttyUSB0",
-         "Error opening serial port /nonexistent-zk/ttyUSB0 - No such file or directory(2).\n"},
-        {"/dev/null",
-         "Error setting TIOCEXCL on /dev/null - Inappropriate ioctl for device(25).\n"},
+         "Error opening serial port /nonexistent-zk/ttyUSB0 - No such file or directory(2).\n",
+         ENOENT, ""},
+        {"/dev/null", "Error setting TIOCEXCL on /dev/null - Inappropriate ioctl for device(25).\n",
+         ENOTTY, ""},
         {pty.path(),
-         "Error locking serial port " + pty.path() + " - Resource temporarily unavailable(11).\n"},
+         "Error locking serial port " + pty.path() + " - Resource temporarily unavailable(11).\n",
+         EWOULDBLOCK,
+         pty.path() + " is held by serial_test (pid " + std::to_string(getpid()) +
+             "): close that program and try again."},
     };
-    for (const auto& [path, text] : cases) {
-        SCOPED_TRACE(path);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
         ASSERT_GE(Serial_Open(previous.path().c_str(), 115200), 0);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(Serial_Open(path.c_str(), 115200), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZKSerial error [" + text + "]");
-        EXPECT_EQ(Serial_ErrorText(), text);
+        EXPECT_EQ(Serial_Open(c.path.c_str(), 115200), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZKSerial error [" + c.text + "]");
+        EXPECT_EQ(Serial_ErrorText(), c.text);
+        EXPECT_EQ(Serial_ErrorNumber(), c.err);
+        EXPECT_EQ(Serial_FailureReport(c.path), c.text + c.hint);
         EXPECT_EQ(openDescriptors(), descriptors);
         // Closed: closing prints nothing, and DTR has no descriptor to act on.
         testing::internal::CaptureStdout();
@@ -114,9 +126,11 @@ TEST_F(SerialChannel, OpenFailureIsReportedAndLeavesTheChannelClosed) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         Serial_SetDTR(true);
         EXPECT_STREQ(Serial_ErrorText(), "Fail on set DTR - Bad file descriptor(9).\n");
+        EXPECT_EQ(Serial_ErrorNumber(), EBADF);
     }
     close(holder); // once the other holder lets go, the port opens, error text cleared
     open();
+    EXPECT_EQ(Serial_ErrorNumber(), 0);
 }
 
 // While open the port is the loader's alone: exclusive mode against openers,

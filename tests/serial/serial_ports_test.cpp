@@ -1,11 +1,18 @@
-// USB-serial port discovery on temporary trees laid out like sysfs: the
-// usb-serial bus's entries link into the device tree as the kernel's do, and a
-// CDC-ACM port lives on another bus.
+// Port discovery and what sysfs says about a port, on temporary trees laid out
+// as the kernel's: a tty's class entry links to its node under the USB device
+// (through a usb-serial port or a CDC-ACM interface), and the usb-serial bus's
+// entries link to the ports. Then the advice for a port that will not open.
 #include "serial/ZKSerial.h"
+
+#include "Process.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -13,7 +20,36 @@ namespace {
 namespace fs = std::filesystem;
 using Paths = std::vector<std::string>;
 
-TEST(SerialPorts, AppendsAdaptersInNaturalOrderBehindEarlierEntries) {
+fs::path tempRoot() {
+    char name[] = "/tmp/zk-ports-XXXXXX";
+    return mkdtemp(name);
+}
+
+void writeFile(const fs::path& file, const std::string& text) {
+    std::ofstream(file) << text << "\n";
+}
+
+// Plugs tty `name` in under the USB device `usb` (its attributes, none when
+// empty) as the kernel lays it out; ttyUSB* go through a usb-serial port.
+void plug(const fs::path& sys, const std::string& name, const std::string& usb,
+          const std::vector<std::pair<std::string, std::string>>& attributes) {
+    const fs::path device = sys / "devices/pci0/usb1" / usb;
+    const bool usbSerial = name.starts_with("ttyUSB");
+    const fs::path parent = device / (usb + ":1.0") / (usbSerial ? name : "");
+    fs::create_directories(parent / "tty" / name);
+    fs::create_directory_symlink(parent, parent / "tty" / name / "device");
+    fs::create_directories(sys / "class/tty");
+    fs::create_directory_symlink(parent / "tty" / name, sys / "class/tty" / name);
+    if (usbSerial) {
+        fs::create_directories(sys / "bus/usb-serial/devices");
+        fs::create_directory_symlink(parent, sys / "bus/usb-serial/devices" / name);
+    }
+    for (const auto& [attribute, value] : attributes) {
+        writeFile(device / attribute, value);
+    }
+}
+
+TEST(SerialPorts, AppendsAdaptersThenAcmPortsInNaturalOrderBehindEarlierEntries) {
     const struct {
         Paths plugged; // in the order they appear
         Paths before;
@@ -21,33 +57,107 @@ TEST(SerialPorts, AppendsAdaptersInNaturalOrderBehindEarlierEntries) {
     } cases[] = {
         {{}, {}, {}},
         // Neither the order of appearance, its reverse nor plain string order.
-        {{"ttyUSB100", "ttyUSB9", "ttyUSB10", "ttyUSB0", "ttyUSB2"},
+        {{"ttyUSB100", "ttyUSB9", "ttyACM10", "ttyUSB10", "ttyACM2", "ttyUSB0", "ttyUSB2"},
          {},
-         {"/dev/ttyUSB0", "/dev/ttyUSB2", "/dev/ttyUSB9", "/dev/ttyUSB10", "/dev/ttyUSB100"}},
-        {{"ttyUSB1", "ttyUSB0"},
+         {"/dev/ttyUSB0", "/dev/ttyUSB2", "/dev/ttyUSB9", "/dev/ttyUSB10", "/dev/ttyUSB100",
+          "/dev/ttyACM2", "/dev/ttyACM10"}},
+        {{"ttyUSB1", "ttyUSB0", "ttyS0"},
          {"/dev/ttyS0", "/dev/ttyUSB9"},
          {"/dev/ttyS0", "/dev/ttyUSB9", "/dev/ttyUSB0", "/dev/ttyUSB1"}},
+        {{"ttyACM0"}, {}, {"/dev/ttyACM0"}},
     };
-    char name[] = "/tmp/zk-ports-XXXXXX";
-    const fs::path root = mkdtemp(name);
+    const fs::path root = tempRoot();
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.plugged));
         const fs::path sys = root / std::to_string(&c - cases);
-        fs::create_directories(sys / "class/tty/ttyACM0");
-        fs::create_directories(sys / "bus/usb-serial/devices");
-        for (const std::string& adapter : c.plugged) {
-            fs::create_directories(sys / "devices/usb1/1-2" / adapter);
-            fs::create_directory_symlink(sys / "devices/usb1/1-2" / adapter,
-                                         sys / "bus/usb-serial/devices" / adapter);
+        fs::create_directories(sys);
+        for (const std::string& port : c.plugged) {
+            plug(sys, port, "1-" + port, {});
         }
         Paths list = c.before;
         Serial_ListPortsIn(sys, "/dev", list);
-        EXPECT_EQ(list, c.listed); // and no ttyACM0
+        EXPECT_EQ(list, c.listed);
     }
-    // No usb-serial bus (no such driver loaded): nothing appended.
-    Paths list = {"/dev/ttyS1"};
-    Serial_ListPortsIn(root / "none", "/dev", list);
-    EXPECT_EQ(list, Paths{"/dev/ttyS1"});
+    fs::remove_all(root);
+}
+
+TEST(SerialPorts, DescribesTheUsbDeviceBehindAPort) {
+    const fs::path root = tempRoot();
+    const fs::path sys = root / "sys";
+    writeFile(sys / "devices/pci0/usb1/idVendor", "1d6b"); // the root hub is not the adapter
+    plug(sys, "ttyUSB0", "1-2",
+         {{"idVendor", "0403"},
+          {"idProduct", "6001"},
+          {"manufacturer", "FTDI"},
+          {"product", "FT232R USB UART"},
+          {"serial", "A50285BI"}});
+    plug(sys, "ttyACM0", "1-3",
+         {{"idVendor", "2341"},
+          {"idProduct", "0043"},
+          {"manufacturer", "Arduino (www.arduino.cc)"}});
+    plug(sys, "ttyUSB1", "1-4", {}); // a device that says nothing
+    fs::create_directories(root / "dev/serial/by-id");
+    writeFile(root / "dev/ttyUSB0", "");
+    fs::create_symlink(root / "dev/ttyUSB0", root / "dev/serial/by-id/usb-FTDI_A50285BI-port0");
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/ttyUSB0", "FTDI FT232R USB UART (A50285BI) 0403:6001"},
+        {(root / "dev/serial/by-id/usb-FTDI_A50285BI-port0").string(),
+         "FTDI FT232R USB UART (A50285BI) 0403:6001"},
+        {"/dev/ttyACM0", "Arduino (www.arduino.cc) 2341:0043"},
+        {"/dev/ttyUSB1", ""},
+        {"/dev/ttyS0", ""}, // no such tty
+    };
+    for (const auto& [path, description] : cases) {
+        EXPECT_EQ(Serial_PortInfoIn(sys, path).description(), description) << path;
+    }
+    const SerialPortInfo info = Serial_PortInfoIn(sys, "/dev/ttyUSB0");
+    EXPECT_EQ(info.serial, "A50285BI");
+    EXPECT_EQ(info.productId, "6001");
+    fs::remove_all(root);
+}
+
+// Hints are chosen from the errno: whom to ask for access, who holds the port.
+TEST(SerialPorts, FailureHintsNameTheWayOut) {
+    const fs::path root = tempRoot();
+    const std::string node = root / "ttyUSB0";
+    writeFile(node, "");
+    writeFile(root / "free", "");
+    const struct group* tty = getgrnam("tty");
+    const bool ttyGroup = tty != nullptr && chown(node.c_str(), uid_t(-1), tty->gr_gid) == 0;
+    // A process named as the modem prober, holding the node open.
+    fs::create_symlink("/bin/sleep", root / "ModemManager");
+    Process prober({"/bin/sh", "-c", "exec \"$0\" 60 3<\"$1\"", root / "ModemManager", node});
+    const auto proberUp = [&] {
+        std::ifstream comm("/proc/" + std::to_string(prober.pid()) + "/comm");
+        std::string name;
+        return std::getline(comm, name) && name == "ModemManager";
+    };
+    for (int i = 0; i < 500 && !proberUp(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const struct {
+        int err;
+        std::string path;
+        std::vector<std::string> says; // empty: no hint
+    } cases[] = {
+        {EIO, node, {}},
+        {EACCES,
+         node,
+         {"You may not use " + node, "udev rule", ttyGroup ? "\"tty\"" : "\"dialout\""}},
+        {EPERM, (root / "gone").string(), {"(sudo adduser $USER dialout) and log in again."}},
+        {EBUSY,
+         node,
+         {node + " is held by ModemManager (pid " + std::to_string(prober.pid()) + "): wait",
+          "keeps ModemManager away"}},
+        {EWOULDBLOCK, root / "free", {"Another program has " + (root / "free").string()}},
+    };
+    for (const auto& c : cases) {
+        const std::string hint = Serial_FailureHint(c.err, c.path);
+        EXPECT_EQ(hint.empty(), c.says.empty()) << c.err;
+        for (const std::string& part : c.says) {
+            EXPECT_NE(hint.find(part), std::string::npos) << hint;
+        }
+    }
     fs::remove_all(root);
 }
 
