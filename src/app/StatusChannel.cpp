@@ -8,9 +8,6 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include <grp.h>
-#include <sys/stat.h>
-
 #include "ZKLevelIndicator.h"
 #include "flash/progress.h"
 
@@ -65,25 +62,4 @@ void ZKAppDelegate::setProgress(int32_t value, int32_t max) {
     if (ZKLevelIndicator* bar = outlets_.levelIndicatorOutlet) {
         bar->setValueWithMin(0.0f, float(max), float(value));
     }
-}
-
-std::string ZKAppDelegate::serialFailureText(const std::string& errorText,
-                                             const std::string& devicePath) {
-    if (errorText.find("Permission denied(13)") == std::string::npos) {
-        return errorText;
-    }
-    std::string group = "dialout"; // the usual owner of serial device nodes
-    struct stat info {};
-    if (!devicePath.empty() && ::stat(devicePath.c_str(), &info) == 0 && info.st_gid != 0) {
-        if (const struct group* entry = ::getgrgid(info.st_gid)) {
-            group = entry->gr_name;
-        }
-    }
-    std::string text = errorText;
-    if (!text.empty() && text.back() != '\n') {
-        text += '\n';
-    }
-    text += "To use this port, join the group \"" + group + "\" (sudo usermod -aG " + group +
-            " $USER), then log out and log in again.";
-    return text;
 }

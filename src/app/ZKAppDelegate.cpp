@@ -158,8 +158,7 @@ void ZKAppDelegate::endOfRun() {
     // A failure is shown once: a later run refused for want of a port or an
     // image must not bring it up again.
     if (Serial_HasError()) {
-        const std::string text = serialFailureText(Serial_ErrorText(), fw_->address());
-        showAlertWithMessage(text.c_str());
+        showAlertWithMessage(Serial_FailureReport(fw_->address()), std::nullopt);
         Serial_ClearError();
     }
     Serial_Close();

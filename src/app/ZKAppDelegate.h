@@ -82,11 +82,6 @@ public:
                               const std::optional<std::string>& title) override;
     void setProgress(int32_t value, int32_t max) override;
 
-    // The alert text for a serial failure on `devicePath`: the error text, and
-    // for a port refused for want of permission a line on how to get it.
-    static std::string serialFailureText(const std::string& errorText,
-                                         const std::string& devicePath);
-
 public slots:
     void applicationDidFinishLaunching();
     void applicationWillTerminate();

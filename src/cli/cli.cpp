@@ -22,7 +22,7 @@ const char* usage() {
            "  --list         list the USB-serial ports, one per line\n"
            "\n"
            "Exit status: 0 application started, 1 flash failed, 2 usage or input error,\n"
-           "130 cancelled.\n";
+           "130 cancelled (Ctrl-C), 143 terminated (SIGTERM).\n";
 }
 
 std::optional<Options> parseArgs(const std::vector<std::string>& args, std::string& error) {
@@ -90,12 +90,12 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
     return options;
 }
 
-int exitStatusFor(FlashOutcome outcome) {
+int exitStatusFor(FlashOutcome outcome, int cancelSignal) {
     switch (outcome) {
     case FlashOutcome::Success:
         return kExitOk;
     case FlashOutcome::Cancelled:
-        return kExitCancelled;
+        return cancelSignal == SIGTERM ? kExitTerminated : kExitCancelled;
     case FlashOutcome::SerialFailure:
     case FlashOutcome::WrongMode:
     case FlashOutcome::NoBanner:
@@ -106,21 +106,33 @@ int exitStatusFor(FlashOutcome outcome) {
     return kExitFlashFailed;
 }
 
+std::string transferSummary(uint64_t bytes, double seconds) {
+    char text[96];
+    if (seconds < 0.05) {
+        std::snprintf(text, sizeof text, "Sent %llu bytes in %.1f s",
+                      static_cast<unsigned long long>(bytes), seconds);
+    } else {
+        std::snprintf(text, sizeof text, "Sent %llu bytes in %.1f s, %.1f kB/s",
+                      static_cast<unsigned long long>(bytes), seconds,
+                      static_cast<double>(bytes) / 1000.0 / seconds);
+    }
+    return text;
+}
+
 ConsoleSink::ConsoleSink(bool yes, bool progressBar, int inputFd, std::FILE* out, std::FILE* err)
     : yes_(yes), progressBar_(progressBar), inputFd_(inputFd), out_(out), err_(err) {}
 
 void ConsoleSink::log(const std::string& text, const std::string& cr) {
-    clearBar();
+    retireBar();
     std::fputs(text.c_str(), out_);
     std::fputs(cr.c_str(), out_);
     std::fflush(out_);
-    drawBar();
 }
 
 void ConsoleSink::showAlertWithMessage(const std::string& message,
                                        const std::optional<std::string>& title) {
     busy_.store(true);
-    clearBar();
+    retireBar();
     std::string text = message;
     if (!text.empty() && text.back() == '\n') {
         text.pop_back(); // serial failure texts end their line themselves
@@ -130,7 +142,6 @@ void ConsoleSink::showAlertWithMessage(const std::string& message,
     if (yes_ || inputEnded_) {
         busy_.store(false);
     }
-    drawBar();
 }
 
 bool ConsoleSink::busy() {
@@ -158,13 +169,27 @@ bool ConsoleSink::busy() {
 }
 
 void ConsoleSink::setProgress(int32_t value, int32_t max) {
+    const auto now = std::chrono::steady_clock::now();
+    if (transferStart_ == std::chrono::steady_clock::time_point{}) {
+        transferStart_ = now;
+    }
+    if (value == max && max > 0) {
+        transferEnd_ = now;
+    }
     value_ = value;
     max_ = max;
     drawBar();
 }
 
+double ConsoleSink::transferSeconds() const {
+    if (transferEnd_ < transferStart_ || transferEnd_ == std::chrono::steady_clock::time_point{}) {
+        return -1.0;
+    }
+    return std::chrono::duration<double>(transferEnd_ - transferStart_).count();
+}
+
 void ConsoleSink::drawBar() {
-    if (!progressBar_ || (value_ == 0 && !barShown_)) {
+    if (!progressBar_ || barRetired_ || (value_ == 0 && !barShown_)) {
         return;
     }
     constexpr int kWidth = 40;
@@ -177,10 +202,12 @@ void ConsoleSink::drawBar() {
     barShown_ = true;
 }
 
-void ConsoleSink::clearBar() {
+void ConsoleSink::retireBar() {
     if (barShown_) {
         std::fputs("\r\033[K", err_);
         std::fflush(err_);
+        barShown_ = false;
+        barRetired_ = true;
     }
 }
 

@@ -7,6 +7,8 @@
 #include "flash/ZKFW.h"
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -17,7 +19,8 @@ namespace cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFlashFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitCancelled = 130;
+constexpr int kExitCancelled = 130;  // 128 + SIGINT
+constexpr int kExitTerminated = 143; // 128 + SIGTERM
 
 struct Options {
     enum class Mode { Flash, List, Help, Version } mode = Mode::Flash;
@@ -33,7 +36,13 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
 
 const char* usage();
 
-int exitStatusFor(FlashOutcome outcome);
+// The exit status for a run's ending; a run cancelled by SIGTERM ends as the
+// signal would have ended it.
+int exitStatusFor(FlashOutcome outcome, int cancelSignal = SIGINT);
+
+// "Sent 120000 bytes in 10.9 s, 11.0 kB/s"; without the rate when the time is
+// too short to measure.
+std::string transferSummary(uint64_t bytes, double seconds);
 
 // Log lines on standard output; alerts as "<title>: <message>" and, on a
 // terminal, a progress bar on standard error. An alert raises busy() until a
@@ -53,10 +62,14 @@ public:
     void requestCancel() { cancel_.store(true); }
     // Ends a progress bar line so later output starts on a line of its own.
     void finish();
+    // Seconds from the transfer's first progress report to its last (value
+    // equal to max); negative when the transfer did not run to its end.
+    double transferSeconds() const;
 
 private:
     void drawBar();
-    void clearBar();
+    // Output after the bar appeared ends it: it is cleared and not drawn again.
+    void retireBar();
 
     const bool yes_;
     const bool progressBar_;
@@ -67,6 +80,9 @@ private:
     std::atomic<bool> busy_{false};
     bool inputEnded_ = false;
     bool barShown_ = false;
+    bool barRetired_ = false;
+    std::chrono::steady_clock::time_point transferStart_{};
+    std::chrono::steady_clock::time_point transferEnd_{};
     int32_t value_ = 0;
     int32_t max_ = 100;
 };

@@ -11,13 +11,14 @@
 namespace {
 
 cli::ConsoleSink* activeSink = nullptr;
+std::atomic<int> cancelSignal{0};
 
 // First Ctrl-C (or SIGTERM) cancels at the run's next poll; a second one
-// leaves at once.
-void onSignal(int) {
-    static std::atomic<bool> asked{false};
-    if (asked.exchange(true) || activeSink == nullptr) {
-        _exit(cli::kExitCancelled);
+// leaves at once. Either way the exit status is 128 + the first signal.
+void onSignal(int sig) {
+    int none = 0;
+    if (!cancelSignal.compare_exchange_strong(none, sig) || activeSink == nullptr) {
+        _exit(128 + cancelSignal.load());
     }
     activeSink->requestCancel();
 }
@@ -49,8 +50,10 @@ int main(int argc, char** argv) {
     case cli::Options::Mode::List: {
         std::vector<std::string> ports;
         Serial_ListPorts(ports);
+        // The path, a tab and what sysfs says about the adapter (empty when
+        // it says nothing), so that scripts can cut the columns.
         for (const auto& port : ports) {
-            std::puts(port.c_str());
+            std::printf("%s\t%s\n", port.c_str(), Serial_PortInfo(port).description().c_str());
         }
         return cli::kExitOk;
     }
@@ -94,9 +97,13 @@ int main(int argc, char** argv) {
     installSignalHandlers();
     const FlashOutcome outcome = engine.startFlash();
     sink.finish();
+    if (outcome == FlashOutcome::Success && sink.transferSeconds() >= 0) {
+        std::fprintf(stderr, "%s\n",
+                     cli::transferSummary(engine.data()->size(), sink.transferSeconds()).c_str());
+    }
     if (Serial_HasError()) {
-        sink.showAlertWithMessage(Serial_ErrorText());
+        sink.showAlertWithMessage(Serial_FailureReport(port), std::nullopt);
     }
     Serial_Close();
-    return cli::exitStatusFor(outcome);
+    return cli::exitStatusFor(outcome, cancelSignal.load());
 }

@@ -13,8 +13,8 @@ constexpr const char* kRadioModePrompt = "Set Telvo Controller Radio Mode to Tet
 constexpr const char* kWrongModeAlert =
     "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
 constexpr const char* kTransmitterNoBannerAlert =
-    "Ensure FTDI VCP USB driver 2.2.18 or later is installed (be sure to reboot mac after "
-    "driver installation).\n\nDisconnect all cables (including power and USB) from Controller. "
+    "Ensure the USB-serial adapter is listed by zkflash-cli --list and that its cable is "
+    "plugged in firmly.\n\nDisconnect all cables (including power and USB) from Controller. "
     "Re-connect USB to reboot Controller and try again.";
 
 } // namespace

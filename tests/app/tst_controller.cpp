@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 
 #include <chrono>
-#include <grp.h>
 #include <unistd.h>
 
 #include "AppHarness.h"
@@ -135,25 +134,6 @@ private slots:
         QCOMPARE(titles, QStringList({cancel, cancel, kStart}));
         QVERIFY(pty.read(1, std::chrono::milliseconds(100)).empty());
         expectIdle(app);
-    }
-
-    void permissionHint() {
-        const std::string other = "Write Error - Input/output error(5).\n";
-        const std::string denied = "Error opening serial port x - Permission denied(13).\n";
-        const auto hinted = [&](const std::string& group) {
-            return denied + "To use this port, join the group \"" + group +
-                   "\" (sudo usermod -aG " + group + " $USER), then log out and log in again.";
-        };
-        QTemporaryDir dir;
-        const std::string node = dir.filePath(QStringLiteral("ttyUSB0")).toStdString();
-        QCOMPARE(ZKAppDelegate::serialFailureText(other, node), other);
-        QCOMPARE(ZKAppDelegate::serialFailureText(denied, node), hinted("dialout")); // no node
-        QVERIFY(QFile(QString::fromStdString(node)).open(QIODevice::WriteOnly));
-        const struct group* tty = getgrnam("tty");
-        if (tty == nullptr || chown(node.c_str(), uid_t(-1), tty->gr_gid) != 0) {
-            QSKIP("cannot give the test node the group tty");
-        }
-        QCOMPARE(ZKAppDelegate::serialFailureText(denied, node), hinted("tty"));
     }
 
     void stopWhileTheOperatorPromptIsUp_data() {

@@ -56,15 +56,27 @@ TEST(CliArgs, ParsesEachForm) {
 }
 
 TEST(CliExitStatus, MapsEveryEnding) {
-    const std::vector<std::pair<FlashOutcome, int>> cases = {
-        {FlashOutcome::Success, 0},     {FlashOutcome::SerialFailure, 1},
-        {FlashOutcome::WrongMode, 1},   {FlashOutcome::NoBanner, 1},
-        {FlashOutcome::SendError, 1},   {FlashOutcome::TooLarge, 1},
-        {FlashOutcome::Cancelled, 130},
+    const struct {
+        FlashOutcome outcome;
+        int signal;
+        int status;
+    } cases[] = {
+        {FlashOutcome::Success, SIGTERM, 0},     {FlashOutcome::SerialFailure, SIGINT, 1},
+        {FlashOutcome::WrongMode, 0, 1},         {FlashOutcome::NoBanner, 0, 1},
+        {FlashOutcome::SendError, 0, 1},         {FlashOutcome::TooLarge, 0, 1},
+        {FlashOutcome::Cancelled, 0, 130},       {FlashOutcome::Cancelled, SIGINT, 130},
+        {FlashOutcome::Cancelled, SIGTERM, 143},
     };
-    for (const auto& [outcome, status] : cases) {
-        EXPECT_EQ(cli::exitStatusFor(outcome), status) << static_cast<int>(outcome);
+    for (const auto& c : cases) {
+        EXPECT_EQ(cli::exitStatusFor(c.outcome, c.signal), c.status)
+            << static_cast<int>(c.outcome) << " " << c.signal;
     }
+}
+
+TEST(CliTransferSummary, GivesBytesSecondsAndRate) {
+    EXPECT_EQ(cli::transferSummary(120000, 10.9), "Sent 120000 bytes in 10.9 s, 11.0 kB/s");
+    EXPECT_EQ(cli::transferSummary(196608, 17.84), "Sent 196608 bytes in 17.8 s, 11.0 kB/s");
+    EXPECT_EQ(cli::transferSummary(128, 0.01), "Sent 128 bytes in 0.0 s"); // too quick to rate
 }
 
 // A console sink writing into memory, answered through a pipe.
@@ -146,17 +158,24 @@ TEST_F(ConsoleSinkTest, CancelReleasesThePrompt) {
     EXPECT_FALSE(sink.busy());
 }
 
-TEST_F(ConsoleSinkTest, ProgressBarShowsTheWindowsPercentage) {
+TEST_F(ConsoleSinkTest, ProgressBarShowsTheWindowsPercentageAndGoesAtTheClosingLines) {
     cli::ConsoleSink sink(true, true, input_[0], out_, err_);
     sink.setProgress(0, 1025);
     EXPECT_EQ(err(), "") << "no bar before the first block is acknowledged";
+    EXPECT_LT(sink.transferSeconds(), 0.0);
     sink.setProgress(1, 8);
     sink.setProgress(100, 100);
+    EXPECT_GE(sink.transferSeconds(), 0.0);
+    const std::string bar = err();
+    EXPECT_NE(bar.find("] 12 %"), std::string::npos) << bar; // 12.5 rounds to even
+    EXPECT_TRUE(bar.ends_with("[" + std::string(40, '#') + "] 100 %")) << bar;
+    // The closing lines clear the bar for good; it is not drawn below them.
+    sink.log("Starting Application...", "\n");
+    sink.setProgress(100, 100);
+    sink.showAlertWithMessage("late");
     sink.finish();
-    const std::string text = err();
-    EXPECT_NE(text.find("] 12 %"), std::string::npos) << text; // 12.5 rounds to even
-    EXPECT_NE(text.find("[" + std::string(40, '#') + "] 100 %"), std::string::npos) << text;
-    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(err(), bar + "\r\033[KZK Firmware Loader: late\n");
+    EXPECT_EQ(out(), "Starting Application...\n");
 }
 
 } // namespace
