@@ -1,13 +1,23 @@
 #include "MainWindow.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFontDatabase>
+#include <QLineEdit>
+#include <QMimeData>
 
 #include "ZKAppDelegate.h"
 #include "ui_MainWindow.h"
 
 MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::MainWindow>()) {
+    : QWidget(parent), delegate_(delegate), ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
+    ui_->portSelect->setItemDelegate(new PortItemDelegate(ui_->portSelect));
+    setAcceptDrops(true);
+    // A drop anywhere on the window is a firmware file, not typed port text.
+    if (QLineEdit* edit = ui_->portSelect->lineEdit()) {
+        edit->setAcceptDrops(false);
+    }
     ui_->logTextView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     ZKAppDelegate::Outlets outlets;
@@ -25,3 +35,17 @@ MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!ZKAppDelegate::droppedFirmwareFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QString path = ZKAppDelegate::droppedFirmwareFile(event->mimeData());
+    if (!path.isEmpty()) {
+        event->acceptProposedAction();
+        delegate_.selectFirmwareFile(path);
+    }
+}

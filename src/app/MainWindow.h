@@ -19,6 +19,12 @@ public:
     explicit MainWindow(ZKAppDelegate& delegate, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+protected:
+    // A firmware file dropped on the window is chosen as Browse chooses it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private:
+    ZKAppDelegate& delegate_;
     std::unique_ptr<Ui::MainWindow> ui_;
 };

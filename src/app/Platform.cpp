@@ -4,8 +4,11 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QThread>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdio>
@@ -93,21 +96,48 @@ void runAlert(QWidget* parent, const QString& title, const QString& message) {
     box.setTextFormat(Qt::PlainText);
     box.setText(title);
     box.setInformativeText(message);
+    if (parent != nullptr) {
+        // Part of the window: its dark background and light text.
+        box.setPalette(parent->palette());
+        box.setAutoFillBackground(true);
+    }
     // Shown as it is: a serial error text may hold characters that look like markup.
     if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         label->setTextFormat(Qt::PlainText);
+        // The box sizes itself to its heading and wraps the message into that
+        // width; let it be as wide as the message's longest line instead, up
+        // to half the screen.
+        int width = 0;
+        for (const QString& line : message.split(QLatin1Char('\n'))) {
+            width = std::max(width, label->fontMetrics().horizontalAdvance(line) + 1);
+        }
+        const QScreen* screen = parent != nullptr ? parent->screen() : box.screen();
+        const int limit = screen != nullptr ? screen->availableGeometry().width() / 2 : 600;
+        label->setMinimumWidth(std::min(width, limit));
     }
     box.setStandardButtons(QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }
 
-QString chooseFirmwareFile(QWidget* parent) {
+QString chooseFirmwareFile(QWidget* parent, const QString& folder) {
     QFileDialog dialog(parent);
+    if (!folder.isEmpty()) {
+        dialog.setDirectory(folder);
+    }
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilter(QStringLiteral("Firmware images (*.bin *.bintx *.binrx)"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return {};
     }
     return dialog.selectedFiles().first();
+}
+
+void PortItemDelegate::initStyleOption(QStyleOptionViewItem* option,
+                                       const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    const QString description = index.data(Qt::ToolTipRole).toString();
+    if (!description.isEmpty()) {
+        option->text += QStringLiteral("    ") + description;
+    }
 }

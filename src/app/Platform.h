@@ -4,8 +4,9 @@
 //   main-queue hand-off     HandOffQueue: a std::mutex-guarded FIFO drained on the main
 //                           thread; an eventfd only wakes the main thread up
 //   modal alert             runAlert(): a message box, heading = title, literal text,
-//                           one "OK" button
+//                           one "OK" button, the window's palette, as wide as its text
 //   open-file panel         chooseFirmwareFile(): one existing *.bin/*.bintx/*.binrx file
+//   port list entries       PortItemDelegate: the path with its description beside it
 //   background thread       a std::thread per run, owned and joined by the delegate
 //   delayed message         a single-shot QTimer re-armed by the port list refresh
 //   application name        kApplicationName (StatusSink.h), also set on QApplication
@@ -13,6 +14,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStyledItemDelegate>
 
 #include <cstdint>
 #include <deque>
@@ -69,5 +71,16 @@ private:
 // Shows a modal alert and returns when the operator has pressed "OK".
 void runAlert(QWidget* parent, const QString& title, const QString& message);
 
-// Asks the operator for one existing firmware file; empty when cancelled.
-QString chooseFirmwareFile(QWidget* parent);
+// Asks the operator for one existing firmware file, starting in `folder`;
+// empty when cancelled.
+QString chooseFirmwareFile(QWidget* parent, const QString& folder);
+
+// Draws a port list entry as its path followed by its description (the
+// entry's tool tip); the entry's text, the path, is what a run uses.
+class PortItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+};

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QPalette>
 #include <QPushButton>
+#include <QSettings>
 #include <QTimer>
 #include <QWidget>
 
@@ -22,14 +23,23 @@ constexpr auto kRefreshInterval = 2000ms;
 // How long termination waits for a running worker to notice its cancel.
 constexpr auto kTerminationWait = 10s;
 
+const QString kLastPortKey = QStringLiteral("lastPort");
+
 } // namespace
 
 ZKAppDelegate::ZKAppDelegate(QObject* parent)
     : QObject(parent), portLister_([](std::vector<std::string>& list) { Serial_ListPorts(list); }),
-      fileChooser_(&chooseFirmwareFile), handOffs_(this) {}
+      describer_([](const std::string& path) { return Serial_PortInfo(path).description(); }),
+      fileChooser_(&chooseFirmwareFile),
+      settings_(std::make_unique<QSettings>(QStringLiteral("zkflash"), QStringLiteral("zkflash"))),
+      handOffs_(this) {}
 
 ZKAppDelegate::~ZKAppDelegate() {
     stopWorker();
+}
+
+void ZKAppDelegate::setSettings(std::unique_ptr<QSettings> settings) {
+    settings_ = std::move(settings);
 }
 
 void ZKAppDelegate::applicationDidFinishLaunching() {
@@ -40,8 +50,10 @@ void ZKAppDelegate::applicationDidFinishLaunching() {
     fw_->setTxSel(true);
     setCancelRequest(true);
     if (QWidget* window = outlets_.window) {
+        // Light text on the dark grey, for alerts that take the window's palette.
         QPalette palette = window->palette();
         palette.setColor(QPalette::Window, QColor::fromRgbF(0.2f, 0.2f, 0.2f, 1.0f));
+        palette.setColor(QPalette::WindowText, QColor(225, 225, 225));
         window->setPalette(palette);
         window->setAutoFillBackground(true);
     }
@@ -124,7 +136,13 @@ void ZKAppDelegate::StartFirmwareLoad() {
 std::optional<std::string> ZKAppDelegate::readChosenPortFromMain() {
     auto reply = std::make_shared<std::promise<std::optional<std::string>>>();
     std::future<std::optional<std::string>> port = reply->get_future();
-    handOffs_.post([this, reply] { reply->set_value(chosenPort()); });
+    handOffs_.post([this, reply] {
+        const std::optional<std::string> port = chosenPort();
+        if (port) {
+            settings_->setValue(kLastPortKey, QString::fromStdString(*port));
+        }
+        reply->set_value(port);
+    });
     while (port.wait_for(20ms) != std::future_status::ready) {
         if (terminating_.load()) {
             return std::nullopt; // the main thread has stopped serving hand-offs
@@ -181,19 +199,30 @@ void ZKAppDelegate::timerComboUpdate() {
         portLister_(ports);
     }
     if (QComboBox* box = outlets_.portSelectOutlet) {
-        QStringList listed;
+        // Each entry's text is its path; its description rides along as the
+        // tool tip, which the box's list shows beside the path.
+        QList<std::pair<QString, QString>> listed;
         for (const std::string& port : ports) {
-            listed << QString::fromStdString(port);
+            listed.append({QString::fromStdString(port),
+                           describer_ ? QString::fromStdString(describer_(port)) : QString()});
         }
-        QStringList shown;
+        QList<std::pair<QString, QString>> shown;
         for (int i = 0; i < box->count(); ++i) {
-            shown << box->itemText(i);
+            shown.append({box->itemText(i), box->itemData(i, Qt::ToolTipRole).toString()});
         }
         if (listed != shown) {
             box->clear();
-            box->addItems(listed);
+            int chosen = 0; // the port of the last run when it is listed
+            const QString last = settings_->value(kLastPortKey).toString();
+            for (const auto& [path, description] : listed) {
+                if (path == last) {
+                    chosen = box->count();
+                }
+                box->addItem(path);
+                box->setItemData(box->count() - 1, description, Qt::ToolTipRole);
+            }
             if (!listed.isEmpty()) {
-                box->setCurrentIndex(0);
+                box->setCurrentIndex(chosen);
             }
         }
     }

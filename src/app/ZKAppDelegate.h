@@ -20,6 +20,8 @@
 #include "flash/ZKFW.h"
 
 class QComboBox;
+class QMimeData;
+class QSettings;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -35,7 +37,9 @@ class ZKAppDelegate : public QObject, public StatusSink {
     Q_OBJECT
 public:
     using PortLister = std::function<void(std::vector<std::string>&)>;
-    using FileChooser = std::function<QString(QWidget* parent)>;
+    using PortDescriber = std::function<std::string(const std::string& path)>;
+    // Returns the chosen file, or empty; starts in `folder` (empty: anywhere).
+    using FileChooser = std::function<QString(QWidget* parent, const QString& folder)>;
 
     // The window's controls; the window owns them.
     struct Outlets {
@@ -54,8 +58,13 @@ public:
     void setOutlets(const Outlets& outlets) { outlets_ = outlets; }
     const Outlets& outlets() const { return outlets_; }
 
-    // Where the port list comes from (Serial_ListPorts by default).
+    // Where the port list comes from (Serial_ListPorts by default), and what
+    // is shown beside each path (sysfs's description by default).
     void setPortLister(PortLister lister) { portLister_ = std::move(lister); }
+    void setPortDescriber(PortDescriber describer) { describer_ = std::move(describer); }
+    // Where the last folder and the last port are kept between runs
+    // (~/.config/zkflash/zkflash.conf by default).
+    void setSettings(std::unique_ptr<QSettings> settings);
     // How the operator picks a firmware file (a file dialog by default).
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
 
@@ -82,6 +91,12 @@ public:
                               const std::optional<std::string>& title) override;
     void setProgress(int32_t value, int32_t max) override;
 
+    // The firmware file a drop carries: one local file of a firmware type;
+    // empty when the drop is not one.
+    static QString droppedFirmwareFile(const QMimeData* mime);
+    // Loads the file at `path` as Browse does once a file is chosen.
+    void selectFirmwareFile(const QString& path);
+
 public slots:
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
@@ -103,7 +118,9 @@ private:
     std::atomic<bool> workerEnded_{true};
     Outlets outlets_;
     PortLister portLister_;
+    PortDescriber describer_;
     FileChooser fileChooser_;
+    std::unique_ptr<QSettings> settings_; // main thread only
     HandOffQueue handOffs_;
     QTimer* refreshTimer_ = nullptr;
     std::thread worker_; // main thread only

@@ -1,8 +1,10 @@
-// zkflash-screenshot: renders the window in a typical mid-run state to a PNG
+// zkflash-screenshot: renders the window in a typical mid-run state to a PNG,
+// and optionally the receiver's radio-mode prompt over it to a second PNG
 // (used by scripts/screenshot for the documentation).
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -15,7 +17,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kApplicationName));
     if (argc < 2) {
-        std::fprintf(stderr, "usage: zkflash-screenshot OUT.png\n");
+        std::fprintf(stderr, "usage: zkflash-screenshot OUT.png [ALERT.png]\n");
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
@@ -44,7 +46,18 @@ int main(int argc, char* argv[]) {
     int status = 1;
     QTimer::singleShot(500, &window, [&] {
         status = window.grab().save(out, "PNG") ? 0 : 1;
-        app.quit();
+        if (argc < 3) {
+            app.quit();
+            return;
+        }
+        QTimer::singleShot(500, &window, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->grab().save(QString::fromLocal8Bit(argv[2]), "PNG")) {
+                status = 1;
+            }
+            app.quit();
+        });
+        delegate.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");
     });
     app.exec();
     if (status != 0) {

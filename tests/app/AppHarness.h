@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -21,7 +23,8 @@
 // looked at it, and records what each one said.
 struct AlertCatcher {
     QStringList headings, messages;
-    bool plainText = true; // every text so far shown as it is
+    bool plainText = true;  // every text so far shown as it is
+    bool likeWindow = true; // every box so far in the window's colours, its lines unwrapped
     std::function<void()> onShow;
     QTimer timer;
 
@@ -38,6 +41,12 @@ struct AlertCatcher {
             messages << (info ? info->text() : QString()); // no label for an empty text
             plainText = plainText && box->textFormat() == Qt::PlainText &&
                         (!info || info->textFormat() == Qt::PlainText);
+            const QWidget* window = box->parentWidget();
+            likeWindow = likeWindow && window != nullptr &&
+                         box->palette().color(QPalette::Window) ==
+                             window->palette().color(QPalette::Window) &&
+                         (!info || info->fontMetrics().horizontalAdvance(
+                                       info->text().section('\n', 0, 0)) <= info->width());
             if (onShow) {
                 onShow();
             }
@@ -47,20 +56,27 @@ struct AlertCatcher {
     }
 };
 
-// The window as the application builds it, with an injected port list.
+// The window as the application builds it, with an injected port list whose
+// descriptions are "about <path>", and settings kept in `settingsFile` (a
+// file of its own when none is given).
 struct AppHarness {
     QStringList ports;
     int listings = 0;
+    QTemporaryDir settingsDir;
     ZKAppDelegate delegate;
     MainWindow window{delegate};
 
-    AppHarness() {
+    explicit AppHarness(const QString& settingsFile = {}) {
+        delegate.setSettings(std::make_unique<QSettings>(
+            settingsFile.isEmpty() ? settingsDir.filePath("zkflash.conf") : settingsFile,
+            QSettings::IniFormat));
         delegate.setPortLister([this](std::vector<std::string>& list) {
             ++listings;
             for (const QString& port : ports) {
                 list.push_back(port.toStdString());
             }
         });
+        delegate.setPortDescriber([](const std::string& path) { return "about " + path; });
         delegate.applicationDidFinishLaunching();
         window.show();
     }

@@ -2,7 +2,9 @@
 // and its worker, the firmware file selection, and whole runs against the
 // virtual unit.
 #include <QFile>
+#include <QMimeData>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <chrono>
 #include <unistd.h>
@@ -60,7 +62,8 @@ private slots:
             app.delegate.timerComboUpdate();
             QCOMPARE(box->count(), ports.size());
             for (int i = 0; i < box->count(); ++i) {
-                QCOMPARE(box->itemText(i), ports[i]);
+                QCOMPARE(box->itemText(i), ports[i]); // what a run uses
+                QCOMPARE(box->itemData(i, Qt::ToolTipRole).toString(), "about " + ports[i]);
             }
         };
         refresh({"/dev/ttyUSB0", "/dev/ttyUSB1"});
@@ -80,6 +83,27 @@ private slots:
         // The refresh re-arms itself every 2 s.
         const int listings = app.listings;
         QTRY_VERIFY_WITH_TIMEOUT(app.listings >= listings + 2, 15000);
+    }
+
+    void lastPortIsChosenAgainInTheNextSession() {
+        QTemporaryDir dir;
+        const QString settings = dir.filePath(QStringLiteral("zkflash.conf"));
+        const QStringList ports = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyACM0"};
+        {
+            AppHarness app(settings);
+            AlertCatcher catcher; // no image: the run is refused once the port is read
+            app.ports = ports;
+            app.delegate.timerComboUpdate();
+            app.o().portSelectOutlet->setCurrentIndex(1);
+            QVERIFY(runToIdle(app));
+        }
+        AppHarness app(settings);
+        app.ports = ports;
+        app.delegate.timerComboUpdate();
+        QCOMPARE(app.o().portSelectOutlet->currentText(), ports[1]);
+        app.ports = {"/dev/ttyUSB0"}; // unplugged: the first entry
+        app.delegate.timerComboUpdate();
+        QCOMPARE(app.o().portSelectOutlet->currentIndex(), 0);
     }
 
     void refusedAndFailedRuns_data() {
@@ -179,51 +203,91 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("size"); // -1: the file cannot be read
         QTest::addColumn<bool>("txSel");
-        QTest::newRow("receiver") << "unit.binrx" << 81920 << false;
-        QTest::newRow("transmitter") << "unit.bintx" << 4096 << true;
-        QTest::newRow("upper-case suffix") << "UNIT.BINRX" << 10 << true;
-        QTest::newRow("empty file") << "empty.binrx" << 0 << false;
-        QTest::newRow("unreadable") << "gone.bin" << -1 << true;
+        QTest::addColumn<bool>("dropped"); // on the window, instead of chosen with Browse
+        QTest::newRow("receiver") << "unit.binrx" << 81920 << false << false;
+        QTest::newRow("transmitter") << "unit.bintx" << 4096 << true << false;
+        QTest::newRow("upper-case suffix") << "UNIT.BINRX" << 10 << true << false;
+        QTest::newRow("empty file") << "empty.binrx" << 0 << false << false;
+        QTest::newRow("unreadable") << "gone.bin" << -1 << true << false;
+        QTest::newRow("dropped receiver") << "unit.binrx" << 1025 << false << true;
+        QTest::newRow("dropped transmitter") << "unit.bin" << 4096 << true << true;
     }
 
     void fileSelection() {
         QFETCH(QString, name);
         QFETCH(int, size);
         QFETCH(bool, txSel);
-        AppHarness app;
+        QFETCH(bool, dropped);
+        QTemporaryDir settings;
+        const QString settingsFile = settings.filePath(QStringLiteral("zkflash.conf"));
+        auto app = std::make_unique<AppHarness>(settingsFile);
         QTemporaryDir dir;
         const QString path = dir.filePath(name);
         const FirmwareImage content = bytes(std::max(size, 0));
         QVERIFY(size < 0 || writeFile(path, content));
-        app.delegate.fw().setTxSel(!txSel);
+        app->delegate.fw().setTxSel(!txSel);
         QString logWhenPathShown;
-        connect(app.o().pathTextOutlet, &QLineEdit::textChanged, this,
-                [&] { logWhenPathShown = app.logText(); });
-        app.delegate.setFileChooser([&](QWidget*) { return path; });
-        app.delegate.browseButton();
+        connect(app->o().pathTextOutlet, &QLineEdit::textChanged, this,
+                [&] { logWhenPathShown = app->logText(); });
+        QString folderOffered = "none";
+        app->delegate.setFileChooser([&](QWidget*, const QString& folder) {
+            folderOffered = folder;
+            return path;
+        });
+        const auto drop = [&](const QString& file) { // true when the window took it
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(file)});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(&app->window, &enter);
+            QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                             Qt::NoModifier);
+            QApplication::sendEvent(&app->window, &event);
+            return enter.isAccepted() && event.isAccepted();
+        };
+        if (dropped) {
+            QVERIFY(!drop(dir.filePath("notes.txt"))); // not a firmware type
+            QCOMPARE(app->logText(), QString());
+            QVERIFY(drop(path));
+        } else {
+            app->delegate.browseButton();
+            QCOMPARE(folderOffered, QString()); // nothing remembered yet
+        }
         const QString line = QStringLiteral("Loaded '%1' with %2 bytes for %3\n")
                                  .arg(name)
                                  .arg(content->size())
                                  .arg(txSel ? "Halvo (Transmitter)" : "Morra (Receiver)");
         const auto expectSelection = [&] {
-            QCOMPARE(app.logText(), line);
-            QCOMPARE(app.o().pathTextOutlet->text(), name);
-            QCOMPARE(app.delegate.fw().fName(), name.toStdString());
-            QCOMPARE(app.delegate.fw().txSel(), txSel);
+            QCOMPARE(app->logText(), line);
+            QCOMPARE(app->o().pathTextOutlet->text(), name);
+            QCOMPARE(app->delegate.fw().fName(), name.toStdString());
+            QCOMPARE(app->delegate.fw().txSel(), txSel);
         };
         expectSelection();
         QCOMPARE(logWhenPathShown, line);
-        QCOMPARE(bool(app.delegate.fw().data()), size >= 0);
-        QVERIFY(size < 0 || *app.delegate.fw().data() == *content);
-        // A cancelled choice drops the image before the dialog opens; the rest stays.
+        QCOMPARE(bool(app->delegate.fw().data()), size >= 0);
+        QVERIFY(size < 0 || *app->delegate.fw().data() == *content);
+        // A cancelled choice drops the image before the dialog opens; the rest
+        // stays. The dialog starts in the last file's folder.
         bool clearedWhileChoosing = false;
-        app.delegate.setFileChooser([&](QWidget*) {
-            clearedWhileChoosing = !app.delegate.fw().data();
+        app->delegate.setFileChooser([&](QWidget*, const QString& folder) {
+            clearedWhileChoosing = !app->delegate.fw().data();
+            folderOffered = folder;
             return QString();
         });
-        app.delegate.browseButton();
-        QVERIFY(clearedWhileChoosing && !app.delegate.fw().data());
+        app->delegate.browseButton();
+        QVERIFY(clearedWhileChoosing && !app->delegate.fw().data());
+        QCOMPARE(folderOffered, dir.path());
         expectSelection();
+        // The folder is remembered into the next session.
+        app = std::make_unique<AppHarness>(settingsFile);
+        app->delegate.setFileChooser([&](QWidget*, const QString& folder) {
+            folderOffered = folder;
+            return QString();
+        });
+        folderOffered = "none";
+        app->delegate.browseButton();
+        QCOMPARE(folderOffered, dir.path());
     }
 
     void runsAgainstVirtualUnit_data() {
@@ -260,7 +324,7 @@ private slots:
         AlertCatcher catcher;
         const FirmwareImage image = bytes(name.endsWith("rx") ? 1025 : 70000);
         QVERIFY(writeFile(dir.filePath(name), image));
-        app.delegate.setFileChooser([&](QWidget*) { return dir.filePath(name); });
+        app.delegate.setFileChooser([&](QWidget*, const QString&) { return dir.filePath(name); });
         app.delegate.browseButton();
         app.delegate.setTypedPort(port);
         app.delegate.StartFirmwareLoad();

@@ -98,7 +98,8 @@ private slots:
             text[0] = 'X'; // the alert holds its own copy
             app.delegate.log("2", "\n");
             app.delegate.showAlertWithMessage(nullptr);
-            app.delegate.showAlertWithMessage("text", "Heading");
+            app.delegate.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW",
+                                              "Heading");
             app.delegate.log("3", "\n");
         });
         worker.join();
@@ -111,10 +112,14 @@ private slots:
         QVERIFY(!app.delegate.busy());
         QCOMPARE(logAtAlert, QStringList({"1\n", "1\n2\n", "1\n2\n", "1\n2\n3\n*\n*\n*\n"}));
         QTRY_COMPARE(app.logText(), QStringLiteral("1\n2\n3\n*\n*\n*\n*\n"));
-        QCOMPARE(catcher.messages, QStringList({"50% %d <b>x</b> &lt;", "", "text", "main"}));
+        QCOMPARE(catcher.messages, QStringList({"50% %d <b>x</b> &lt;", "",
+                                                "Set Telvo Controller Radio Mode to "
+                                                "Tether/RX FW",
+                                                "main"}));
         const QString name = QStringLiteral("ZK Firmware Loader");
         QCOMPARE(catcher.headings, QStringList({name, name, "Heading", name}));
         QVERIFY(catcher.plainText);
+        QVERIFY(catcher.likeWindow);
     }
 
     void progressLabelAndBar_data() {
