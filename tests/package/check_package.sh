@@ -11,15 +11,12 @@ trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
 deb=$(ls "$work"/zkflash_*_*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
-for f in usr/bin/zkflash usr/bin/zkflash-cli usr/bin/zkunit-sim \
-    usr/libexec/zkflash/libzkmodemline.so usr/share/applications/zkflash.desktop \
-    usr/share/icons/hicolor/scalable/apps/zkflash.svg \
-    usr/share/metainfo/io.github.zkflash.metainfo.xml \
-    usr/share/man/man1/zkflash.1.gz usr/share/man/man1/zkflash-cli.1.gz \
-    usr/share/man/man1/zkunit-sim.1.gz usr/share/bash-completion/completions/zkflash-cli \
-    usr/share/doc/zkflash/copyright usr/share/doc/zkflash/changelog.gz \
-    usr/lib/udev/rules.d/60-zkflash.rules; do
-    grep -qx "\./$f" "$work/files" || { echo "missing from the package: $f"; exit 1; }
+for f in bin/zkflash bin/zkflash-cli bin/zkunit-sim libexec/zkflash/libzkmodemline.so \
+    share/applications/zkflash.desktop share/icons/hicolor/scalable/apps/zkflash.svg \
+    share/metainfo/io.github.zkflash.metainfo.xml share/man/man1/zkflash{,-cli}.1.gz \
+    share/man/man1/zkunit-sim.1.gz share/bash-completion/completions/zkflash-cli \
+    share/doc/zkflash/{copyright,changelog.gz} lib/udev/rules.d/60-zkflash.rules; do
+    grep -qx "\./usr/$f" "$work/files" || { echo "missing from the package: $f"; exit 1; }
 done
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || { echo "no dependencies from shlibdeps"; exit 1; }
 
