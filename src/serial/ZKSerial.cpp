@@ -34,6 +34,7 @@ termios savedSettings{};
 int64_t lastReadCount = 0;
 char errorText[kBufferSize] = {};
 char receiveBuffer[kBufferSize] = {};
+uint64_t bytesWritten = 0;
 
 // The one place where errno becomes text: "<what> - <strerror>(<errno>).\n".
 void formatErrno(char* out, size_t size, const char* what, int err) {
@@ -207,8 +208,13 @@ void Serial_Write(const uint8_t* bytes, int32_t length) {
         }
         bytes += n;
         left -= static_cast<size_t>(n);
+        bytesWritten += static_cast<uint64_t>(n);
     } while (left > 0);
     (void)tcdrain(fd);
+}
+
+uint64_t Serial_BytesWritten() {
+    return bytesWritten;
 }
 
 void Serial_WriteString(const char* text) {
