@@ -21,10 +21,14 @@ constexpr int kExitCancelled = 130;
 
 struct Options {
     enum class Mode { Flash, List, Help, Version } mode = Mode::Flash;
-    std::string port;     // empty: the first port that discovery lists
-    std::string firmware; // the image's path
-    bool yes = false;     // answer operator prompts at once
-    bool quiet = false;   // no progress bar
+    std::vector<std::string> ports; // none: the first port that discovery lists
+    bool all = false;               // every port that discovery lists
+    std::string firmware;           // the image's path
+    bool yes = false;               // answer operator prompts at once
+    bool quiet = false;             // no progress bar
+    bool json = false;              // events as JSON lines on standard output
+    std::string record;             // record file; empty: the default one
+    bool noRecord = false;          // write no record
 };
 
 // Parses the arguments (without the program name). On a usage error returns
@@ -34,6 +38,9 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
 const char* usage();
 
 int exitStatusFor(FlashOutcome outcome);
+
+// "[#####     ] 50 %": a bar of `width` cells and the window's percentage.
+std::string progressBarText(int32_t value, int32_t max, int width);
 
 // Log lines on standard output; alerts as "<title>: <message>" and, on a
 // terminal, a progress bar on standard error. An alert raises busy() until a
@@ -53,6 +60,11 @@ public:
     void requestCancel() { cancel_.store(true); }
     // Ends a progress bar line so later output starts on a line of its own.
     void finish();
+
+protected:
+    // Raises busy() for an alert just shown: answered at once with --yes or
+    // once the input has ended, else by a line on the input.
+    void awaitAnswer();
 
 private:
     void drawBar();
