@@ -121,26 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"1", "0", "1", "0"}}),
     [](const auto& info) { return std::string(info.param.target); });
 
-TEST(FlashSequence, ReceiverWaitsForTheOperatorBeforeRadioCommands) {
-    VirtualUnit unit({"--target", "rx"});
-    TempDir files;
-    const auto file = files.write("unit.binrx", testImage(2000));
-    auto loader = unit.startLoader({"--port", unit.path(), file.string()});
-    ASSERT_TRUE(loader->waitForError(
-        std::string(kAppTitle) + "Set Telvo Controller Radio Mode to Tether/RX FW\n", 10s))
-        << loader->error();
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(unit.events("at").size(), 0u) << "radio commands sent before the prompt was answered";
-    loader->writeInput("\n");
-    ASSERT_EQ(loader->wait(kRunTimeout), 0) << loader->output() << loader->error();
-    std::vector<std::string> at;
-    for (const auto& e : unit.events("at")) {
-        at.push_back(e.args);
-    }
-    EXPECT_EQ(at, (std::vector<std::string>{"+++", "ATDLFFFE", "ATCN"}));
-    EXPECT_EQ(unit.received().size(), 2000u);
-}
-
 // Runs that end before or during the transfer, and what each leaves behind.
 struct FailureCase {
     const char* name;
@@ -386,13 +366,17 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
         loader->signal(SIGINT);
     } else if (std::find(c.args.begin(), c.args.end(), "--yes") == c.args.end()) {
         ASSERT_TRUE(loader->waitForError(prompt, 20s)) << loader->error();
-        std::this_thread::sleep_for(1s); // every unit has come to the prompt by now
+        std::this_thread::sleep_for(1500ms); // every unit has come to the prompt by now
+        for (const auto* unit : units) {
+            EXPECT_TRUE(unit->events("at").empty()) << "radio commands before the answer";
+        }
         loader->writeInput("\n");
     }
     EXPECT_EQ(loader->wait(kRunTimeout), c.exitStatus) << loader->output() << loader->error();
     const std::chrono::duration<double> all = std::chrono::steady_clock::now() - start;
     if (c.timeAgainstOne) {
-        EXPECT_LE(all.count(), 1.5 * one.count()); // bench/flash_e2e.sh measures it closely
+        // Generous on a shared machine: bench/several_e2e.sh measures it closely.
+        EXPECT_LE(all.count(), 1.5 * one.count()) << "one unit took " << one.count() << " s";
     }
     const std::string out = loader->output();
     const std::string err = loader->error();
@@ -422,6 +406,12 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
         if (c.outcomes[i] == "success") {
             EXPECT_EQ(units[i]->received(), image) << port;
         }
+        std::vector<std::string> at;
+        for (const auto& e : units[i]->events("at")) {
+            at.push_back(e.args);
+        }
+        const std::vector<std::string> radio{"+++", "ATDLFFFE", "ATCN"};
+        EXPECT_EQ(at, asked == std::string::npos ? std::vector<std::string>{} : radio);
         if (json) {
             EXPECT_NE(out.find("\"port\":\"" + port + "\""), std::string::npos) << out;
         } else {
