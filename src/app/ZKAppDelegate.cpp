@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <future>
 
+#include "flash/FlashRecord.h"
 #include "serial/ZKSerial.h"
 
 namespace {
@@ -164,7 +165,12 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
     } else {
         fw_->setAddress(*port);
         if (fw_->data()) {
-            fw_->startFlash();
+            const auto started = std::chrono::system_clock::now();
+            const FlashOutcome outcome = fw_->startFlash();
+            appendRecordOrWarn(
+                defaultRecordPath(),
+                jsonLine(recordJson(recordOfRun(*fw_, outcome, started, "zkflash", ZK_VERSION))),
+                "zkflash");
         } else {
             showAlertWithMessage("Please select a file to transfer.", std::nullopt);
         }

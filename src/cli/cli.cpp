@@ -9,20 +9,28 @@
 namespace cli {
 
 const char* usage() {
-    return "Usage: zkflash-cli [--port DEVICE] [--yes] [--quiet] FIRMWARE\n"
+    return "Usage: zkflash-cli [--port DEVICE]... [--all] [--yes] [--quiet] [--json]\n"
+           "                  [--record FILE | --no-record] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --help | --version\n"
            "\n"
            "Loads FIRMWARE into a radio unit over a USB-serial adapter: a name ending in\n"
            "\".binrx\" goes to the receiver unit, every other name to the transmitter.\n"
            "\n"
-           "  --port DEVICE  serial device to use (default: the first USB-serial port)\n"
+           "  --port DEVICE  serial device to use (default: the first USB-serial port);\n"
+           "                 given more than once, every unit is flashed at the same time\n"
+           "  --all          flash every USB-serial port at the same time\n"
            "  --yes          answer operator prompts at once\n"
            "  --quiet        no progress bar\n"
+           "  --json         write the run's events and its record as JSON lines\n"
+           "  --record FILE  append the flash record to FILE (default:\n"
+           "                 $XDG_STATE_HOME/zkflash/flashes.jsonl)\n"
+           "  --no-record    write no flash record\n"
            "  --list         list the USB-serial ports, one per line\n"
            "\n"
            "Exit status: 0 application started, 1 flash failed, 2 usage or input error,\n"
-           "130 cancelled (Ctrl-C), 143 terminated (SIGTERM).\n";
+           "130 cancelled (Ctrl-C), 143 terminated (SIGTERM); for several units the\n"
+           "highest status of any unit.\n";
 }
 
 std::optional<Options> parseArgs(const std::vector<std::string>& args, std::string& error) {
@@ -44,19 +52,35 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             options.yes = true;
         } else if (arg == "--quiet" || arg == "-q") {
             options.quiet = true;
-        } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-            if (arg == "--port") {
-                if (i + 1 >= args.size() || args[i + 1].empty()) {
-                    error = "--port needs a device";
-                    return std::nullopt;
+        } else if (arg == "--all") {
+            options.all = true;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--no-record") {
+            options.noRecord = true;
+        } else if (arg == "--port" || arg.rfind("--port=", 0) == 0 || arg == "--record" ||
+                   arg.rfind("--record=", 0) == 0) {
+            const std::string name = arg.substr(0, arg.find('='));
+            std::string value;
+            if (arg == name) {
+                if (i + 1 < args.size()) {
+                    value = args[++i];
                 }
-                options.port = args[++i];
             } else {
-                options.port = arg.substr(7);
+                value = arg.substr(name.size() + 1);
             }
-            if (options.port.empty()) {
-                error = "--port needs a device";
+            if (value.empty()) {
+                error = name + (name == "--port" ? " needs a device" : " needs a file");
                 return std::nullopt;
+            }
+            if (name == "--record") {
+                options.record = value;
+            } else if (std::find(options.ports.begin(), options.ports.end(), value) !=
+                       options.ports.end()) {
+                error = "--port " + value + " given twice";
+                return std::nullopt;
+            } else {
+                options.ports.push_back(value);
             }
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
             error = "unknown option " + arg;
@@ -85,6 +109,14 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
     }
     if (options.firmware.empty()) {
         error = "no firmware file given";
+        return std::nullopt;
+    }
+    if (options.all && !options.ports.empty()) {
+        error = "--all takes no --port";
+        return std::nullopt;
+    }
+    if (options.noRecord && !options.record.empty()) {
+        error = "--record and --no-record exclude each other";
         return std::nullopt;
     }
     return options;
@@ -168,36 +200,28 @@ bool ConsoleSink::busy() {
     return busy_.load();
 }
 
+void ConsoleSink::awaitAnswer() {
+    busy_.store(!yes_ && !inputEnded_);
+}
+
+std::string progressBarText(int32_t value, int32_t max, int width) {
+    const double percent = progressPercent(value, max);
+    const int filled = std::clamp(static_cast<int>(percent / 100.0 * width + 0.5), 0, width);
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(width - filled), ' ') + "] " + progressLabel(value, max);
+}
+
 void ConsoleSink::setProgress(int32_t value, int32_t max) {
-    const auto now = std::chrono::steady_clock::now();
-    if (transferStart_ == std::chrono::steady_clock::time_point{}) {
-        transferStart_ = now;
-    }
-    if (value == max && max > 0) {
-        transferEnd_ = now;
-    }
     value_ = value;
     max_ = max;
     drawBar();
-}
-
-double ConsoleSink::transferSeconds() const {
-    if (transferEnd_ < transferStart_ || transferEnd_ == std::chrono::steady_clock::time_point{}) {
-        return -1.0;
-    }
-    return std::chrono::duration<double>(transferEnd_ - transferStart_).count();
 }
 
 void ConsoleSink::drawBar() {
     if (!progressBar_ || barRetired_ || (value_ == 0 && !barShown_)) {
         return;
     }
-    constexpr int kWidth = 40;
-    const double percent = progressPercent(value_, max_);
-    const int filled = std::clamp(static_cast<int>(percent / 100.0 * kWidth + 0.5), 0, kWidth);
-    std::fprintf(err_, "\r[%s%s] %s", std::string(static_cast<size_t>(filled), '#').c_str(),
-                 std::string(static_cast<size_t>(kWidth - filled), ' ').c_str(),
-                 progressLabel(value_, max_).c_str());
+    std::fprintf(err_, "\r%s", progressBarText(value_, max_, 40).c_str());
     std::fflush(err_);
     barShown_ = true;
 }

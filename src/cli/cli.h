@@ -24,10 +24,14 @@ constexpr int kExitTerminated = 143; // 128 + SIGTERM
 
 struct Options {
     enum class Mode { Flash, List, Help, Version } mode = Mode::Flash;
-    std::string port;     // empty: the first port that discovery lists
-    std::string firmware; // the image's path
-    bool yes = false;     // answer operator prompts at once
-    bool quiet = false;   // no progress bar
+    std::vector<std::string> ports; // none: the first port that discovery lists
+    bool all = false;               // every port that discovery lists
+    std::string firmware;           // the image's path
+    bool yes = false;               // answer operator prompts at once
+    bool quiet = false;             // no progress bar
+    bool json = false;              // events as JSON lines on standard output
+    std::string record;             // record file; empty: the default one
+    bool noRecord = false;          // write no record
 };
 
 // Parses the arguments (without the program name). On a usage error returns
@@ -43,6 +47,9 @@ int exitStatusFor(FlashOutcome outcome, int cancelSignal = SIGINT);
 // "Sent 120000 bytes in 10.9 s, 11.0 kB/s"; without the rate when the time is
 // too short to measure.
 std::string transferSummary(uint64_t bytes, double seconds);
+
+// "[#####     ] 50 %": a bar of `width` cells and the window's percentage.
+std::string progressBarText(int32_t value, int32_t max, int width);
 
 // Log lines on standard output; alerts as "<title>: <message>" and, on a
 // terminal, a progress bar on standard error. An alert raises busy() until a
@@ -62,9 +69,11 @@ public:
     void requestCancel() { cancel_.store(true); }
     // Ends a progress bar line so later output starts on a line of its own.
     void finish();
-    // Seconds from the transfer's first progress report to its last (value
-    // equal to max); negative when the transfer did not run to its end.
-    double transferSeconds() const;
+
+protected:
+    // Raises busy() for an alert just shown: answered at once with --yes or
+    // once the input has ended, else by a line on the input.
+    void awaitAnswer();
 
 private:
     void drawBar();
@@ -81,8 +90,6 @@ private:
     bool inputEnded_ = false;
     bool barShown_ = false;
     bool barRetired_ = false;
-    std::chrono::steady_clock::time_point transferStart_{};
-    std::chrono::steady_clock::time_point transferEnd_{};
     int32_t value_ = 0;
     int32_t max_ = 100;
 };

@@ -1,14 +1,20 @@
 // zkflash-cli: loads a firmware image into a radio unit from the command line.
 #include "cli/cli.h"
+#include "cli/json_sink.h"
+#include "cli/multi_port.h"
 #include "flash/FirmwareFile.h"
+#include "flash/FlashRecord.h"
 #include "serial/ZKSerial.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <unistd.h>
 
 namespace {
+
+constexpr const char* kProgram = "zkflash-cli";
 
 cli::ConsoleSink* activeSink = nullptr;
 std::atomic<int> cancelSignal{0};
@@ -31,13 +37,82 @@ void installSignalHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// One unit on one port: the run, its report and its record.
+int flashOne(const cli::Options& options, FirmwareImage image) {
+    std::unique_ptr<cli::ConsoleSink> sink;
+    cli::JsonSink* events = nullptr;
+    if (options.json) {
+        // Standard output carries events only: what else is written there
+        // (the serial link's diagnostics) goes to standard error instead.
+        std::FILE* out = fdopen(dup(STDOUT_FILENO), "w");
+        if (out == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "%s: cannot set up the event stream: %s\n", kProgram,
+                         std::strerror(errno));
+            return cli::kExitUsage;
+        }
+        auto json = std::make_unique<cli::JsonSink>(options.yes, STDIN_FILENO, out);
+        events = json.get();
+        sink = std::move(json);
+    } else {
+        sink = std::make_unique<cli::ConsoleSink>(options.yes,
+                                                  !options.quiet && isatty(STDERR_FILENO) == 1,
+                                                  STDIN_FILENO, stdout, stderr);
+    }
+
+    const std::string name = firmwareFileName(options.firmware);
+    const bool transmitter = selectsTransmitter(name);
+    sink->log(loadedLine(name, image->size(), transmitter), "\n");
+
+    std::string port = options.ports.empty() ? std::string() : options.ports.front();
+    if (port.empty()) {
+        std::vector<std::string> ports;
+        Serial_ListPorts(ports);
+        if (ports.empty()) {
+            std::fputs("Please select a port.\n", stderr);
+            return cli::kExitUsage;
+        }
+        port = ports.front();
+    }
+
+    ZKFW engine;
+    engine.setUi(sink.get());
+    engine.setAddress(port);
+    engine.setFName(name);
+    engine.setTxSel(transmitter);
+    engine.setData(std::move(image));
+
+    activeSink = sink.get();
+    installSignalHandlers();
+    const auto started = std::chrono::system_clock::now();
+    const FlashOutcome outcome = engine.startFlash();
+    sink->finish();
+    const FlashRun run = engine.lastRun();
+    if (outcome == FlashOutcome::Success && events == nullptr) {
+        std::fprintf(stderr, "%s\n",
+                     cli::transferSummary(run.image->size(), run.transferSeconds).c_str());
+    }
+    const Json record = recordJson(recordOfRun(engine, outcome, started, kProgram, ZK_VERSION));
+    if (Serial_HasError()) {
+        sink->showAlertWithMessage(Serial_FailureReport(port), std::nullopt);
+    }
+    Serial_Close();
+    if (events != nullptr) {
+        events->record(record);
+    }
+    if (!options.noRecord) {
+        appendRecordOrWarn(options.record.empty() ? defaultRecordPath() : options.record,
+                           jsonLine(record), kProgram);
+    }
+    return cli::exitStatusFor(outcome, cancelSignal.load());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::string error;
     const auto options = cli::parseArgs(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {
-        std::fprintf(stderr, "zkflash-cli: %s\n\n%s", error.c_str(), cli::usage());
+        std::fprintf(stderr, "%s: %s\n\n%s", kProgram, error.c_str(), cli::usage());
         return cli::kExitUsage;
     }
     switch (options->mode) {
@@ -61,49 +136,23 @@ int main(int argc, char** argv) {
         break;
     }
 
-    cli::ConsoleSink sink(options->yes, !options->quiet && isatty(STDERR_FILENO) == 1, STDIN_FILENO,
-                          stdout, stderr);
-
     std::string reason;
     FirmwareImage image = readFirmwareFile(options->firmware, reason);
     if (!image) {
-        std::fprintf(stderr, "zkflash-cli: cannot read '%s': %s\n", options->firmware.c_str(),
+        std::fprintf(stderr, "%s: cannot read '%s': %s\n", kProgram, options->firmware.c_str(),
                      reason.c_str());
         return cli::kExitUsage;
     }
-    const std::string name = firmwareFileName(options->firmware);
-    const bool transmitter = selectsTransmitter(name);
-    sink.log(loadedLine(name, image->size(), transmitter), "\n");
-
-    std::string port = options->port;
-    if (port.empty()) {
-        std::vector<std::string> ports;
-        Serial_ListPorts(ports);
+    if (options->all || options->ports.size() > 1) {
+        std::vector<std::string> ports = options->ports;
+        if (options->all) {
+            Serial_ListPorts(ports);
+        }
         if (ports.empty()) {
             std::fputs("Please select a port.\n", stderr);
             return cli::kExitUsage;
         }
-        port = ports.front();
+        return cli::flashSeveral(*options, ports);
     }
-
-    ZKFW engine;
-    engine.setUi(&sink);
-    engine.setAddress(port);
-    engine.setFName(name);
-    engine.setTxSel(transmitter);
-    engine.setData(std::move(image));
-
-    activeSink = &sink;
-    installSignalHandlers();
-    const FlashOutcome outcome = engine.startFlash();
-    sink.finish();
-    if (outcome == FlashOutcome::Success && sink.transferSeconds() >= 0) {
-        std::fprintf(stderr, "%s\n",
-                     cli::transferSummary(engine.data()->size(), sink.transferSeconds()).c_str());
-    }
-    if (Serial_HasError()) {
-        sink.showAlertWithMessage(Serial_FailureReport(port), std::nullopt);
-    }
-    Serial_Close();
-    return cli::exitStatusFor(outcome, cancelSignal.load());
+    return flashOne(*options, std::move(image));
 }

@@ -3,13 +3,14 @@
 #include "flash/markers.h"
 #include "serial/ZKSerial.h"
 
+#include <chrono>
+
 namespace {
 
 constexpr uint32_t kTransmitterSpeed = 115200;
 constexpr uint32_t kReceiverSpeed = 109000;
 constexpr int kBootloaderTries = 15;
 
-constexpr const char* kRadioModePrompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
 constexpr const char* kWrongModeAlert =
     "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
 constexpr const char* kTransmitterNoBannerAlert =
@@ -49,6 +50,11 @@ void ZKFW::setFName(std::string fName) {
     fName_ = std::move(fName);
 }
 
+FlashRun ZKFW::lastRun() const {
+    std::lock_guard lock(mutex_);
+    return lastRun_;
+}
+
 FlashOutcome ZKFW::startFlash() {
     StatusSink& sink = *ui();
     // The run works on its own snapshot: a selection made meanwhile can
@@ -58,6 +64,10 @@ FlashOutcome ZKFW::startFlash() {
     const std::string name = fName();
     const bool transmitter = txSel();
     const auto log = [&sink](const std::string& line) { sink.log(line, "\n"); };
+    {
+        std::lock_guard lock(mutex_);
+        lastRun_ = FlashRun{port, image, name, transmitter};
+    }
 
     if (!image) {
         sink.showAlertWithMessage("Please select a file to transfer.", std::nullopt);
@@ -144,8 +154,16 @@ FlashOutcome ZKFW::startFlash() {
     Serial_FlushInput();
     log("Sending Firmware File...");
 
+    const auto transferStart = std::chrono::steady_clock::now();
+    const uint64_t writtenBefore = Serial_BytesWritten();
     const uint32_t result =
         Ymodem_Transmit(image->data(), name, static_cast<uint32_t>(image->size()));
+    {
+        std::lock_guard lock(mutex_);
+        lastRun_.transferSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - transferStart).count();
+        lastRun_.wireBytes = Serial_BytesWritten() - writtenBefore;
+    }
     if (result >= 2 && result <= 19) {
         log("File Send Error!");
     } else if (result == kSendTooLarge) {

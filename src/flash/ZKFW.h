@@ -18,6 +18,9 @@
 // sends alive whatever the file selection does meanwhile.
 using FirmwareImage = std::shared_ptr<const std::vector<uint8_t>>;
 
+// The receiver's operator prompt: the run waits until it is answered.
+inline constexpr const char* kRadioModePrompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
+
 // How a run of startFlash ended.
 enum class FlashOutcome {
     Success,       // "Starting Application..." was reached
@@ -27,6 +30,17 @@ enum class FlashOutcome {
     NoBanner,      // the bootloader did not answer 15 wake-ups
     SendError,     // the transfer failed
     TooLarge,      // the image needs more blocks than the bootloader takes
+};
+
+// What one run of startFlash worked on and what its transfer took, for the
+// shells' flash records.
+struct FlashRun {
+    std::string port;
+    FirmwareImage image; // none when the run had no image
+    std::string name;
+    bool transmitter = true;
+    double transferSeconds = 0; // from the header block to the result; 0 without a transfer
+    uint64_t wireBytes = 0;     // written to the unit during the transfer, resends included
 };
 
 class ZKFW {
@@ -84,11 +98,15 @@ public:
     // port afterwards and shows a pending serial error.
     FlashOutcome startFlash();
 
+    // The last run's snapshot and transfer figures; kept until the next run.
+    FlashRun lastRun() const;
+
 private:
     std::atomic<StatusSink*> ui_{nullptr};
     std::atomic<bool> txSel_{true};
-    mutable std::mutex mutex_; // guards the three below
+    mutable std::mutex mutex_; // guards the four below
     std::string address_;
     FirmwareImage data_;
     std::string fName_;
+    FlashRun lastRun_;
 };

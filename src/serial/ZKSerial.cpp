@@ -35,6 +35,7 @@ int64_t lastReadCount = 0;
 char errorText[kBufferSize] = {};
 int errorNumber = 0; // errno of the failure in errorText; 0 when none
 char receiveBuffer[kBufferSize] = {};
+uint64_t bytesWritten = 0;
 
 // The one place where errno becomes text: "<what> - <strerror>(<errno>).\n".
 void formatErrno(char* out, size_t size, const char* what, int err) {
@@ -209,8 +210,13 @@ void Serial_Write(const uint8_t* bytes, int32_t length) {
         }
         bytes += n;
         left -= static_cast<size_t>(n);
+        bytesWritten += static_cast<uint64_t>(n);
     } while (left > 0);
     (void)tcdrain(fd);
+}
+
+uint64_t Serial_BytesWritten() {
+    return bytesWritten;
 }
 
 void Serial_WriteString(const char* text) {

@@ -32,6 +32,9 @@ bool Serial_LastReadEmpty();
 void Serial_Write(const uint8_t* bytes, int32_t length);
 void Serial_WriteString(const char* text);
 
+// Bytes the channel has handed to the driver since the process started.
+uint64_t Serial_BytesWritten();
+
 // Discards bytes received and not yet read.
 void Serial_FlushInput();
 

@@ -1,7 +1,10 @@
 // The application controller: the port list refresh, the Start/Cancel toggle
 // and its worker, the firmware file selection, and whole runs against the
 // virtual unit.
+#include <QCryptographicHash>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -315,6 +318,7 @@ private slots:
         QTemporaryDir dir;
         // Read when DTR changes, on the worker thread started after this.
         qputenv("ZK_MODEMLINE_SOCKET", dir.filePath("modemline.sock").toLocal8Bit());
+        qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
         // The unit writes its pseudo-terminal's path, then "ready".
         Process unit({ZK_SIM_PATH, "--out", dir.path().toStdString(), "--target",
                       target.toStdString(), cancel ? "--silent" : "--once"});
@@ -340,6 +344,16 @@ private slots:
                  cancel ? "Process Canceled." : "Starting Application...");
         QCOMPARE(catcher.messages, alerts);
         expectIdle(app);
+        // The run's record: one line naming the image and how the run ended.
+        QFile records(dir.filePath("state/zkflash/flashes.jsonl"));
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = records.readAll().split('\n');
+        QCOMPARE(lines.size(), 2); // one line and its ending
+        const QJsonObject record = QJsonDocument::fromJson(lines[0]).object();
+        QCOMPARE(record["program"].toString(), QStringLiteral("zkflash"));
+        QCOMPARE(record["outcome"].toString(), cancel ? "cancelled" : "success");
+        QCOMPARE(record["sha256"].toString().toLatin1(),
+                 QCryptographicHash::hash(asBytes(image), QCryptographicHash::Sha256).toHex());
         if (cancel) {
             return; // the unit still waits; it is killed with `unit`
         }

@@ -6,6 +6,15 @@
 #include <stdexcept>
 #include <thread>
 
+namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+} // namespace
+
 VirtualUnit::VirtualUnit(const std::vector<std::string>& options) {
     char templ[] = "/tmp/zkunit-XXXXXX";
     if (mkdtemp(templ) == nullptr) {
@@ -65,19 +74,36 @@ bool VirtualUnit::waitForEvent(const std::string& name, std::chrono::millisecond
 }
 
 std::vector<uint8_t> VirtualUnit::received() const {
-    std::ifstream in(dir_ / "received.bin", std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = readFile(dir_ / "received.bin");
+    return {bytes.begin(), bytes.end()};
 }
 
-std::map<std::string, std::string> VirtualUnit::loaderEnv() const {
-    return {{"LD_PRELOAD", ZK_MODEMLINE_LIB},
-            {"ZK_MODEMLINE_SOCKET", (dir_ / "modemline.sock").string()}};
+std::vector<nlohmann::json> VirtualUnit::records() const {
+    std::vector<nlohmann::json> all;
+    for (const auto& line : lines(readFile(dir_ / "state/zkflash/flashes.jsonl"))) {
+        all.push_back(nlohmann::json::parse(line, nullptr, false));
+    }
+    return all;
 }
 
 std::unique_ptr<Process> VirtualUnit::startLoader(const std::vector<std::string>& args) const {
+    return startLoader({this}, args);
+}
+
+std::unique_ptr<Process> VirtualUnit::startLoader(const std::vector<const VirtualUnit*>& units,
+                                                  const std::vector<std::string>& args) {
+    std::string sockets;
+    for (const VirtualUnit* unit : units) {
+        sockets += (sockets.empty() ? "" : ":") + unit->path() + "=" +
+                   (unit->dir() / "modemline.sock").string();
+    }
     std::vector<std::string> argv{ZK_CLI_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Process>(argv, loaderEnv());
+    return std::make_unique<Process>(
+        argv, std::map<std::string, std::string>{
+                  {"LD_PRELOAD", ZK_MODEMLINE_LIB},
+                  {"ZK_MODEMLINE_SOCKET", sockets},
+                  {"XDG_STATE_HOME", (units.front()->dir() / "state").string()}});
 }
 
 TempDir::TempDir() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,16 @@ public:
     // may have ended: waits until the event is logged.
     bool waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const;
 
-    // Environment that lets a loader toggle DTR on the pseudo-terminal.
-    std::map<std::string, std::string> loaderEnv() const;
+    // The flash records of the loaders started here, one JSON value a line
+    // (discarded when a line is not JSON).
+    std::vector<nlohmann::json> records() const;
 
     // Starts the loader CLI with `args`.
     std::unique_ptr<Process> startLoader(const std::vector<std::string>& args) const;
+    // The same for several units: DTR reaches each on its own line, the
+    // records go to the first unit's.
+    static std::unique_ptr<Process> startLoader(const std::vector<const VirtualUnit*>& units,
+                                                const std::vector<std::string>& args);
 
 private:
     std::filesystem::path dir_;

@@ -1,8 +1,11 @@
-// The loader CLI against the virtual unit, end to end: every way a run can end.
+// The loader CLI against the virtual unit, end to end: every way a run can end,
+// the record each run leaves, and several units from one command.
 #include "VirtualUnit.h"
+#include "flash/FlashRecord.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -16,6 +19,16 @@ const char* const kAppTitle = "ZK Firmware Loader: ";
 size_t countOf(const std::vector<UnitEvent>& events, const std::string& name) {
     return static_cast<size_t>(
         std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.name == name; }));
+}
+
+// The run's record: one valid JSON object naming the port, the image and the outcome.
+void expectRecord(const nlohmann::json& record, const std::string& port,
+                  const std::vector<uint8_t>& image, const std::string& outcome) {
+    ASSERT_TRUE(record.is_object()) << record;
+    EXPECT_EQ(record["port"], port);
+    EXPECT_EQ(record["outcome"], outcome);
+    EXPECT_EQ(record["size"], image.size());
+    EXPECT_EQ(record["sha256"], sha256Hex(image.data(), image.size()));
 }
 
 long firstMs(const std::vector<UnitEvent>& events, const std::string& name) {
@@ -57,6 +70,14 @@ TEST_P(FlashSucceeds, ImageArrivesWholeAndTheApplicationStarts) {
               std::string::npos)
         << loader->error();
     EXPECT_EQ(unit.received(), image);
+    const auto records = unit.records();
+    ASSERT_EQ(records.size(), 1u);
+    expectRecord(records[0], unit.path(), image, "success");
+    EXPECT_EQ(records[0]["target"], c.target == std::string("tx") ? "TX" : "RX");
+    // Header, data blocks of 1024 and 128 bytes, EOT, closing block, EOT.
+    EXPECT_EQ(records[0]["wire_bytes"],
+              1029 + c.size / 1024 * 1029 + (c.size % 1024 + 127) / 128 * 133 + 135);
+    EXPECT_GT(records[0]["transfer_seconds"], 0.0);
 
     EXPECT_TRUE(unit.waitForEvent("start-app", 5s));
     const auto events = unit.events();
@@ -103,26 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"1", "0", "1", "0"}}),
     [](const auto& info) { return std::string(info.param.target); });
 
-TEST(FlashSequence, ReceiverWaitsForTheOperatorBeforeRadioCommands) {
-    VirtualUnit unit({"--target", "rx"});
-    TempDir files;
-    const auto file = files.write("unit.binrx", testImage(2000));
-    auto loader = unit.startLoader({"--port", unit.path(), file.string()});
-    ASSERT_TRUE(loader->waitForError(
-        std::string(kAppTitle) + "Set Telvo Controller Radio Mode to Tether/RX FW\n", 10s))
-        << loader->error();
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(unit.events("at").size(), 0u) << "radio commands sent before the prompt was answered";
-    loader->writeInput("\n");
-    ASSERT_EQ(loader->wait(kRunTimeout), 0) << loader->output() << loader->error();
-    std::vector<std::string> at;
-    for (const auto& e : unit.events("at")) {
-        at.push_back(e.args);
-    }
-    EXPECT_EQ(at, (std::vector<std::string>{"+++", "ATDLFFFE", "ATCN"}));
-    EXPECT_EQ(unit.received().size(), 2000u);
-}
-
 // Runs that end before or during the transfer, and what each leaves behind.
 struct FailureCase {
     const char* name;
@@ -131,7 +132,8 @@ struct FailureCase {
     size_t size;
     int exitStatus;
     const char* lastLogLine;
-    const char* alert; // expected on standard error, or nullptr
+    const char* alert;   // expected on standard error, or nullptr
+    const char* outcome; // in the run's record
     bool touchesUnit = true;
 };
 
@@ -145,9 +147,13 @@ TEST_P(FlashFails, EndsWithItsReportAndNoStartCommand) {
     const FailureCase& c = GetParam();
     VirtualUnit unit(c.unitOptions);
     TempDir files;
-    const auto file = files.write(c.file, testImage(c.size));
+    const auto image = testImage(c.size);
+    const auto file = files.write(c.file, image);
     auto loader = unit.startLoader({"--port", unit.path(), "--yes", file.string()});
     EXPECT_EQ(loader->wait(kRunTimeout), c.exitStatus) << loader->output() << loader->error();
+    const auto records = unit.records();
+    ASSERT_EQ(records.size(), 1u);
+    expectRecord(records[0], unit.path(), image, c.outcome);
     auto log = lines(loader->output());
     // The serial link's diagnostics share standard output with the log.
     std::erase_if(log, [](const std::string& line) {
@@ -177,27 +183,49 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "Waiting For Bootloader Start...",
                     "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 "
-                    "seconds)."},
+                    "seconds).",
+                    "wrong mode"},
         FailureCase{"WrongModeRx",
                     {"--target", "rx", "--wrong-mode"},
                     "fw.binrx",
                     100,
                     1,
                     "Waiting For Bootloader Start...",
-                    "Morra is not in the correct mode."},
-        FailureCase{
-            "SilentBlock", {"--drop-ack", "2:3"}, "fw.bin", 5000, 1, "File Send Error!", nullptr},
-        FailureCase{
-            "ReceiverAbort", {"--can-at", "2"}, "fw.bin", 5000, 1, "File Send Error!", nullptr},
+                    "Morra is not in the correct mode.",
+                    "wrong mode"},
+        FailureCase{"SilentBlock",
+                    {"--drop-ack", "2:3"},
+                    "fw.bin",
+                    5000,
+                    1,
+                    "File Send Error!",
+                    nullptr,
+                    "send error"},
+        FailureCase{"ReceiverAbort",
+                    {"--can-at", "2"},
+                    "fw.bin",
+                    5000,
+                    1,
+                    "File Send Error!",
+                    nullptr,
+                    "send error"},
         FailureCase{"HangUp",
                     {"--hangup-at", "2"},
                     "fw.bin",
                     5000,
                     1,
                     "File Send Error!",
-                    "Write Error - "},
-        FailureCase{
-            "TooLarge", {}, "fw.bin", 196609, 1, "File Too Large for Memory!", nullptr, false},
+                    "Write Error - ",
+                    "send error"},
+        FailureCase{"TooLarge",
+                    {},
+                    "fw.bin",
+                    196609,
+                    1,
+                    "File Too Large for Memory!",
+                    nullptr,
+                    "too large",
+                    false},
         // 193 blocks, though below 192 KiB.
         FailureCase{"TooManyBlocks",
                     {},
@@ -206,6 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "File Too Large for Memory!",
                     nullptr,
+                    "too large",
                     false}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -250,17 +279,27 @@ TEST(FlashSequence, CancelDuringTheTransfer) {
     EXPECT_EQ(lines(loader->output()).back(), "Process Canceled.");
     EXPECT_TRUE(unit.events("saved").empty());
     EXPECT_TRUE(unit.events("start-app").empty());
+    ASSERT_EQ(unit.records().size(), 1u);
+    EXPECT_EQ(unit.records()[0]["outcome"], "cancelled");
 }
 
 TEST(FlashSequence, OpenFailureForAMissingPort) {
     TempDir files;
     const auto file = files.write("fw.bin", testImage(10));
-    Process loader({ZK_CLI_PATH, "--port", "/dev/zk-no-such-port", file.string()});
+    const auto record = files.path() / "records" / "flashes.jsonl";
+    Process loader({ZK_CLI_PATH, "--port", "/dev/zk-no-such-port", "--record", record.string(),
+                    file.string()});
     EXPECT_EQ(loader.wait(10s), 1);
     const std::string text =
         "Error opening serial port /dev/zk-no-such-port - No such file or directory(2).";
     EXPECT_EQ(loader.error(), std::string(kAppTitle) + text + "\n");
     EXPECT_NE(loader.output().find("ZKSerial error [" + text + "\n]"), std::string::npos);
+    std::ifstream in(record);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    const auto json = nlohmann::json::parse(line);
+    expectRecord(json, "/dev/zk-no-such-port", testImage(10), "serial failure");
+    EXPECT_EQ(json["serial_error"], text);
 }
 
 // A second loader is refused the port that the first holds while it waits for
@@ -287,6 +326,146 @@ TEST(FlashSequence, PortHeldByAnotherLoaderThenCancelledInTheWait) {
     EXPECT_TRUE(unit.events("receive").empty());
     EXPECT_LT(unit.events("boot").size(), 15u);
 }
+
+// Several units from one command, each in a loader of its own.
+struct SeveralCase {
+    const char* name;
+    std::vector<std::vector<std::string>> units; // the options of each unit
+    const char* file;
+    std::vector<std::string> args;
+    int exitStatus;
+    std::vector<std::string> outcomes; // of each unit
+    bool timeAgainstOne = false;       // also flash one unit alone and compare
+};
+
+void PrintTo(const SeveralCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SeveralUnits : public testing::TestWithParam<SeveralCase> {};
+
+TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
+    const SeveralCase& c = GetParam();
+    TempDir files;
+    const auto image = testImage(20000);
+    const auto file = files.write(c.file, image).string();
+    std::chrono::duration<double> one{};
+    if (c.timeAgainstOne) {
+        VirtualUnit unit({});
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(unit.startLoader({"--port", unit.path(), "--yes", file})->wait(kRunTimeout), 0);
+        one = std::chrono::steady_clock::now() - start;
+    }
+    std::vector<std::unique_ptr<VirtualUnit>> owned;
+    std::vector<const VirtualUnit*> units;
+    std::vector<std::string> args = c.args;
+    for (const auto& options : c.units) {
+        units.push_back(owned.emplace_back(std::make_unique<VirtualUnit>(options)).get());
+        args.insert(args.end(), {"--port", units.back()->path()});
+    }
+    args.push_back(file);
+    const auto start = std::chrono::steady_clock::now();
+    auto loader = VirtualUnit::startLoader(units, args);
+    const std::string prompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
+    if (c.exitStatus == 130) {
+        for (const auto* unit : units) {
+            ASSERT_TRUE(
+                loader->waitForOutput(unit->path() + ": Waiting For Bootloader Start...\n", 20s));
+        }
+        loader->signal(SIGINT);
+    } else if (std::find(c.args.begin(), c.args.end(), "--yes") == c.args.end()) {
+        ASSERT_TRUE(loader->waitForError(prompt, 20s)) << loader->error();
+        std::this_thread::sleep_for(1500ms); // every unit has come to the prompt by now
+        for (const auto* unit : units) {
+            EXPECT_TRUE(unit->events("at").empty()) << "radio commands before the answer";
+        }
+        loader->writeInput("\n");
+    }
+    EXPECT_EQ(loader->wait(kRunTimeout), c.exitStatus) << loader->output() << loader->error();
+    const std::chrono::duration<double> all = std::chrono::steady_clock::now() - start;
+    if (c.timeAgainstOne) {
+        // Generous on a shared machine: bench/several_e2e.sh measures it closely.
+        EXPECT_LE(all.count(), 1.5 * one.count()) << "one unit took " << one.count() << " s";
+    }
+    const std::string out = loader->output();
+    const std::string err = loader->error();
+    // The prompt is asked once for all; Enter released every receiver.
+    const size_t asked = err.find(prompt);
+    EXPECT_EQ(asked != std::string::npos, std::string(c.file).ends_with(".binrx")) << err;
+    EXPECT_TRUE(asked == std::string::npos || err.find(prompt, asked + 1) == std::string::npos)
+        << err;
+    const auto records = units.front()->records();
+    ASSERT_EQ(records.size(), units.size());
+    // A silent unit holds none of the others back.
+    for (const auto& done : records) {
+        for (const auto& silent : records) {
+            if (done["outcome"] == "success" && silent["outcome"] == "no banner") {
+                EXPECT_LT(done["ended"], silent["ended"]);
+            }
+        }
+    }
+    const bool json = std::find(c.args.begin(), c.args.end(), "--json") != c.args.end();
+    for (size_t i = 0; i < units.size(); ++i) {
+        const std::string& port = units[i]->path();
+        const auto record = std::find_if(records.begin(), records.end(), [&](const auto& r) {
+            return r.value("port", "") == port;
+        });
+        ASSERT_NE(record, records.end()) << port;
+        expectRecord(*record, port, image, c.outcomes[i]);
+        if (c.outcomes[i] == "success") {
+            EXPECT_EQ(units[i]->received(), image) << port;
+        }
+        std::vector<std::string> at;
+        for (const auto& e : units[i]->events("at")) {
+            at.push_back(e.args);
+        }
+        const std::vector<std::string> radio{"+++", "ATDLFFFE", "ATCN"};
+        EXPECT_EQ(at, asked == std::string::npos ? std::vector<std::string>{} : radio);
+        if (json) {
+            EXPECT_NE(out.find("\"port\":\"" + port + "\""), std::string::npos) << out;
+        } else {
+            EXPECT_NE(out.find(port + ": Loaded '" + c.file + "' with 20000 bytes"),
+                      std::string::npos)
+                << out;
+            // The table: port, adapter serial (none on a pseudo-terminal), outcome, seconds.
+            EXPECT_NE(out.find("\n" + port + "  -  "), std::string::npos) << out;
+        }
+    }
+    if (json) {
+        for (const auto& line : lines(out)) {
+            EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).contains("port")) << line;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OneCommand, SeveralUnits,
+                         testing::Values(SeveralCase{"FourAtOnce",
+                                                     {{}, {}, {}, {}},
+                                                     "fw.bin",
+                                                     {"--yes"},
+                                                     0,
+                                                     {"success", "success", "success", "success"},
+                                                     true},
+                                         SeveralCase{
+                                             "OneOfFourSilent",
+                                             {{}, {"--silent"}, {}, {}},
+                                             "fw.bin",
+                                             {"--yes", "--quiet"},
+                                             1,
+                                             {"success", "no banner", "success", "success"}},
+                                         SeveralCase{"ReceiversAskedOnce",
+                                                     {{"--target", "rx"}, {"--target", "rx"}},
+                                                     "fw.binrx",
+                                                     {"--json"},
+                                                     0,
+                                                     {"success", "success"}},
+                                         SeveralCase{"CtrlCCancelsAll",
+                                                     {{"--silent"}, {"--silent"}},
+                                                     "fw.bin",
+                                                     {"--yes"},
+                                                     130,
+                                                     {"cancelled", "cancelled"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct UsageCase {
     const char* name;

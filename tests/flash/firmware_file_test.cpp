@@ -1,7 +1,11 @@
-// What the window and the CLI share about a firmware file.
+// What the window and the CLI share: a firmware file and the flash record.
 #include "flash/FirmwareFile.h"
+#include "flash/FlashRecord.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -16,6 +20,62 @@ TEST(FirmwareFile, OnlyExactBinrxSelectsTheReceiver) {
     EXPECT_EQ(loadedLine("unit.binrx", 81920, false),
               "Loaded 'unit.binrx' with 81920 bytes for Morra (Receiver)");
     EXPECT_EQ(loadedLine("a.bin", 0, true), "Loaded 'a.bin' with 0 bytes for Halvo (Transmitter)");
+}
+
+TEST(FlashRecord, OutcomeNamesHashAndLocalTime) {
+    const std::vector<std::pair<FlashOutcome, std::string>> names = {
+        {FlashOutcome::Success, "success"},
+        {FlashOutcome::WrongMode, "wrong mode"},
+        {FlashOutcome::NoBanner, "no banner"},
+        {FlashOutcome::SendError, "send error"},
+        {FlashOutcome::TooLarge, "too large"},
+        {FlashOutcome::Cancelled, "cancelled"},
+        {FlashOutcome::SerialFailure, "serial failure"},
+    };
+    for (const auto& [outcome, name] : names) {
+        EXPECT_EQ(outcomeName(outcome), name);
+    }
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(sha256Hex(abc, 3),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    setenv("TZ", "XST-05:30", 1); // five and a half hours east of UTC
+    tzset();
+    EXPECT_EQ(isoTime(std::chrono::system_clock::time_point(std::chrono::milliseconds(250))),
+              "1970-01-01T05:30:00.250+05:30");
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(FlashRecord, AppendsWholeLinesWhereTheyBelong) {
+    char dir[] = "/tmp/zkrecord-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string root = dir;
+    const std::string file = root + "/state/zkflash/flashes.jsonl";
+    EXPECT_EQ(appendRecord(file, "{\"a\":1}\n"), std::nullopt);
+    EXPECT_EQ(appendRecord(file, "{\"a\":2}\n"), std::nullopt);
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"a\":1}\n{\"a\":2}\n");
+    EXPECT_EQ(std::filesystem::status(root + "/state").permissions(),
+              std::filesystem::perms::owner_all);
+    EXPECT_NE(appendRecord(file + "/below", "x\n").value_or("").find("Not a directory"),
+              std::string::npos);
+    EXPECT_TRUE(appendRecord("", "x\n").has_value());
+
+    // Where the record goes by default: a relative XDG_STATE_HOME is invalid.
+    const std::vector<std::pair<const char*, std::string>> homes = {
+        {"/xdg", "/xdg/zkflash/flashes.jsonl"},
+        {"relative", root + "/.local/state/zkflash/flashes.jsonl"},
+        {nullptr, root + "/.local/state/zkflash/flashes.jsonl"},
+    };
+    const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", dir, 1);
+    for (const auto& [state, path] : homes) {
+        state ? setenv("XDG_STATE_HOME", state, 1) : unsetenv("XDG_STATE_HOME");
+        EXPECT_EQ(defaultRecordPath(), path) << (state ? state : "unset");
+    }
+    setenv("HOME", savedHome.c_str(), 1);
+    unsetenv("XDG_STATE_HOME");
+    std::filesystem::remove_all(root);
 }
 
 } // namespace

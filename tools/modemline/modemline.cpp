@@ -4,8 +4,9 @@
 // TIOCMSET fail on it. This library answers those requests itself for
 // pseudo-terminal slaves, keeps the line state per device, and tells the
 // virtual unit about every DTR change with a datagram "dtr <0|1> <ns>" (ns on
-// CLOCK_MONOTONIC) to the unix socket named by ZK_MODEMLINE_SOCKET. Every
-// other request, and every other descriptor, goes to the real ioctl.
+// CLOCK_MONOTONIC) to the unix socket named by ZK_MODEMLINE_SOCKET: one socket
+// for every line, or one per line as "/dev/pts/3=SOCKET:/dev/pts/5=SOCKET".
+// Every other request, and every other descriptor, goes to the real ioctl.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -78,17 +79,45 @@ LineState& lineFor(const char* path) {
     return *slot;
 }
 
-void notifyDtr(bool asserted) {
-    const char* target = std::getenv("ZK_MODEMLINE_SOCKET");
-    if (target == nullptr || *target == '\0') {
-        return;
+// The socket of the unit on `path`, from ZK_MODEMLINE_SOCKET; false when none.
+bool socketFor(const char* path, sockaddr_un& addr) {
+    const char* list = std::getenv("ZK_MODEMLINE_SOCKET");
+    if (list == nullptr || *list == '\0') {
+        return false;
     }
+    const size_t pathLength = std::strlen(path);
+    for (const char* entry = list; *entry != '\0';) {
+        const char* end = std::strchr(entry, ':');
+        const size_t length =
+            end != nullptr ? static_cast<size_t>(end - entry) : std::strlen(entry);
+        const char* equals = static_cast<const char*>(std::memchr(entry, '=', length));
+        const char* target = entry;
+        size_t targetLength = length;
+        if (equals != nullptr) {
+            if (static_cast<size_t>(equals - entry) != pathLength ||
+                std::strncmp(entry, path, pathLength) != 0) {
+                entry = end != nullptr ? end + 1 : entry + length;
+                continue;
+            }
+            target = equals + 1;
+            targetLength = length - pathLength - 1;
+        }
+        if (targetLength == 0 || targetLength >= sizeof addr.sun_path) {
+            return false;
+        }
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, target, targetLength);
+        addr.sun_path[targetLength] = '\0';
+        return true;
+    }
+    return false;
+}
+
+void notifyDtr(const char* path, bool asserted) {
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (std::strlen(target) >= sizeof addr.sun_path) {
+    if (!socketFor(path, addr)) {
         return;
     }
-    std::strcpy(addr.sun_path, target);
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     char message[64];
@@ -128,7 +157,7 @@ int modemRequest(const char* path, unsigned long request, int* arg) {
         break;
     }
     if ((before ^ line.bits) & TIOCM_DTR) {
-        notifyDtr((line.bits & TIOCM_DTR) != 0);
+        notifyDtr(path, (line.bits & TIOCM_DTR) != 0);
     }
     errno = saved;
     return 0;
