@@ -61,16 +61,15 @@ int main(int argc, char** argv) {
     cli::ConsoleSink sink(options->yes, !options->quiet && isatty(STDERR_FILENO) == 1, STDIN_FILENO,
                           stdout, stderr);
 
-    std::string reason;
-    FirmwareImage image = readFirmwareFile(options->firmware, reason);
-    if (!image) {
+    FirmwareFile file = readFirmwareFile(options->firmware);
+    if (!file.image) {
         std::fprintf(stderr, "zkflash-cli: cannot read '%s': %s\n", options->firmware.c_str(),
-                     reason.c_str());
+                     file.reason.c_str());
         return cli::kExitUsage;
     }
     const std::string name = firmwareFileName(options->firmware);
     const bool transmitter = selectsTransmitter(name);
-    sink.log(loadedLine(name, image->size(), transmitter), "\n");
+    sink.log(loadedLine(name, file.size, transmitter), "\n");
 
     std::string port = options->port;
     if (port.empty()) {
@@ -88,7 +87,7 @@ int main(int argc, char** argv) {
     engine.setAddress(port);
     engine.setFName(name);
     engine.setTxSel(transmitter);
-    engine.setData(std::move(image));
+    engine.setData(std::move(file.image));
 
     activeSink = &sink;
     installSignalHandlers();

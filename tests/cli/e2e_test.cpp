@@ -312,7 +312,11 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"Directory",
                               {"--port", "/dev/null", "/tmp"},
                               2,
-                              "cannot read '/tmp': Is a directory"}),
+                              "cannot read '/tmp': Is a directory"},
+                    UsageCase{"EndlessDevice",
+                              {"--port", "/dev/null", "/dev/zero"},
+                              2,
+                              "cannot read '/dev/zero': not a regular file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
