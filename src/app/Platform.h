@@ -6,7 +6,8 @@
 //   modal alert             runAlert(): a message box, heading = title, literal text,
 //                           one "OK" button
 //   open-file panel         chooseFirmwareFile(): one existing *.bin/*.bintx/*.binrx file
-//   background thread       a std::thread per run, owned and joined by the delegate
+//   background thread       a std::thread per run, owned and joined by the delegate;
+//                           firmware files are read with QtConcurrent::run
 //   delayed message         a single-shot QTimer re-armed by the port list refresh
 //   application name        kApplicationName (StatusSink.h), also set on QApplication
 #pragma once

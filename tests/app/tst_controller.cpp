@@ -88,15 +88,16 @@ private slots:
         QTest::addColumn<QString>("typed"); // null: nothing typed
         QTest::addColumn<bool>("image");
         QTest::addColumn<QString>("alert");
-        QTest::addColumn<QString>("again"); // the alert of a second run without the image
-        QTest::newRow("no port") << false << QString() << true << kNoPort << kNoPort;
-        QTest::newRow("blank typed port") << false << "  " << true << kNoPort << kNoPort;
-        QTest::newRow("no image") << true << QString() << false << kNoFile << kNoFile;
+        QTest::addColumn<QString>("again");     // the alert of a second run without the image
+        QTest::addColumn<bool>("refusedEarly"); // the first alert comes before the port is used
+        QTest::newRow("no port") << false << QString() << true << kNoPort << kNoPort << true;
+        QTest::newRow("blank typed port") << false << "  " << true << kNoPort << kNoPort << true;
+        QTest::newRow("no image") << true << QString() << false << kNoFile << kNoFile << true;
         // A typed path wins over the chosen entry; its failure is shown once.
         QTest::newRow("unopenable port")
             << true << "/nonexistent/zk-port" << true
             << "Error opening serial port /nonexistent/zk-port - No such file or directory(2).\n"
-            << kNoFile;
+            << kNoFile << false;
     }
 
     void refusedAndFailedRuns() {
@@ -105,6 +106,7 @@ private slots:
         QFETCH(bool, image);
         QFETCH(QString, alert);
         QFETCH(QString, again);
+        QFETCH(bool, refusedEarly);
         AppHarness app;
         AlertCatcher catcher;
         Pty pty;
@@ -125,14 +127,20 @@ private slots:
         app.delegate.fw().setData(nullptr);
         QVERIFY(runToIdle(app));
         // The first attempt once more, with a second press before the worker
-        // begins: it cancels, and the button never reads "Cancel".
+        // begins: it cancels, and the button never reads "Cancel"; a run
+        // cancelled before it began does not touch the port.
         app.delegate.fw().setData(image ? bytes(100) : nullptr);
         app.delegate.StartFirmwareLoad();
         QVERIFY(runToIdle(app));
-        QCOMPARE(catcher.messages, QStringList({alert, again, alert}));
-        QCOMPARE(catcher.headings.first(), QStringLiteral("ZK Firmware Loader"));
         const QString cancel = QString::fromUtf8(kCancelTitle);
-        QCOMPARE(titles, QStringList({cancel, cancel, kStart}));
+        if (refusedEarly) {
+            QCOMPARE(catcher.messages, QStringList({alert, again, alert}));
+            QCOMPARE(titles, QStringList({cancel, cancel, kStart}));
+        } else {
+            QCOMPARE(catcher.messages, QStringList({alert, again}));
+            QVERIFY(app.logText().endsWith("Process Canceled.\n"));
+        }
+        QCOMPARE(catcher.headings.first(), QStringLiteral("ZK Firmware Loader"));
         QVERIFY(pty.read(1, std::chrono::milliseconds(100)).empty());
         expectIdle(app);
     }
@@ -221,6 +229,7 @@ private slots:
                 [&] { logWhenPathShown = app.logText(); });
         app.delegate.setFileChooser([&](QWidget*) { return path; });
         app.delegate.browseButton();
+        QTRY_COMPARE(app.o().pathTextOutlet->text(), name); // read off the main thread
         const QString line = QStringLiteral("Loaded '%1' with %2 bytes for %3\n")
                                  .arg(name)
                                  .arg(content->size())
@@ -233,8 +242,8 @@ private slots:
         };
         expectSelection();
         QCOMPARE(logWhenPathShown, line);
-        QCOMPARE(bool(app.delegate.fw().data()), size >= 0);
-        QVERIFY(size < 0 || *app.delegate.fw().data() == *content);
+        QCOMPARE(bool(app.delegate.fw().data()), size > 0); // an empty file has nothing to flash
+        QVERIFY(size <= 0 || *app.delegate.fw().data() == *content);
         // A cancelled choice drops the image before the dialog opens; the rest stays.
         bool clearedWhileChoosing = false;
         app.delegate.setFileChooser([&](QWidget*) {
@@ -282,6 +291,7 @@ private slots:
         QVERIFY(writeFile(dir.filePath(name), image));
         app.delegate.setFileChooser([&](QWidget*) { return dir.filePath(name); });
         app.delegate.browseButton();
+        QTRY_VERIFY(app.delegate.fw().data());
         app.delegate.setTypedPort(port);
         app.delegate.StartFirmwareLoad();
         if (cancel) {
