@@ -88,16 +88,15 @@ private slots:
         QTest::addColumn<QString>("typed"); // null: nothing typed
         QTest::addColumn<bool>("image");
         QTest::addColumn<QString>("alert");
-        QTest::addColumn<QString>("again");     // the alert of a second run without the image
-        QTest::addColumn<bool>("refusedEarly"); // the first alert comes before the port is used
-        QTest::newRow("no port") << false << QString() << true << kNoPort << kNoPort << true;
-        QTest::newRow("blank typed port") << false << "  " << true << kNoPort << kNoPort << true;
-        QTest::newRow("no image") << true << QString() << false << kNoFile << kNoFile << true;
+        QTest::addColumn<QString>("again"); // the alert of a second run without the image
+        QTest::newRow("no port") << false << QString() << true << kNoPort << kNoPort;
+        QTest::newRow("blank typed port") << false << "  " << true << kNoPort << kNoPort;
+        QTest::newRow("no image") << true << QString() << false << kNoFile << kNoFile;
         // A typed path wins over the chosen entry; its failure is shown once.
         QTest::newRow("unopenable port")
             << true << "/nonexistent/zk-port" << true
             << "Error opening serial port /nonexistent/zk-port - No such file or directory(2).\n"
-            << kNoFile << false;
+            << kNoFile;
     }
 
     void refusedAndFailedRuns() {
@@ -106,7 +105,7 @@ private slots:
         QFETCH(bool, image);
         QFETCH(QString, alert);
         QFETCH(QString, again);
-        QFETCH(bool, refusedEarly);
+        const bool refusedEarly = alert == kNoPort || alert == kNoFile; // before the port
         AppHarness app;
         AlertCatcher catcher;
         Pty pty;
@@ -133,13 +132,11 @@ private slots:
         app.delegate.StartFirmwareLoad();
         QVERIFY(runToIdle(app));
         const QString cancel = QString::fromUtf8(kCancelTitle);
-        if (refusedEarly) {
-            QCOMPARE(catcher.messages, QStringList({alert, again, alert}));
-            QCOMPARE(titles, QStringList({cancel, cancel, kStart}));
-        } else {
-            QCOMPARE(catcher.messages, QStringList({alert, again}));
-            QVERIFY(app.logText().endsWith("Process Canceled.\n"));
-        }
+        QCOMPARE(catcher.messages,
+                 (refusedEarly ? QStringList{alert, again, alert} : QStringList{alert, again}));
+        QCOMPARE(titles, (refusedEarly ? QStringList{cancel, cancel, kStart}
+                                       : QStringList{cancel, cancel}));
+        QVERIFY(refusedEarly || app.logText().endsWith("Process Canceled.\n"));
         QCOMPARE(catcher.headings.first(), QStringLiteral("ZK Firmware Loader"));
         QVERIFY(pty.read(1, std::chrono::milliseconds(100)).empty());
         expectIdle(app);

@@ -55,18 +55,6 @@ TEST(CliArgs, ParsesEachForm) {
     }
 }
 
-TEST(CliExitStatus, MapsEveryEnding) {
-    const std::vector<std::pair<FlashOutcome, int>> cases = {
-        {FlashOutcome::Success, 0},     {FlashOutcome::SerialFailure, 1},
-        {FlashOutcome::WrongMode, 1},   {FlashOutcome::NoBanner, 1},
-        {FlashOutcome::SendError, 1},   {FlashOutcome::TooLarge, 1},
-        {FlashOutcome::Cancelled, 130},
-    };
-    for (const auto& [outcome, status] : cases) {
-        EXPECT_EQ(cli::exitStatusFor(outcome), status) << static_cast<int>(outcome);
-    }
-}
-
 // A console sink writing into memory, answered through a pipe.
 class ConsoleSinkTest : public testing::Test {
 protected:

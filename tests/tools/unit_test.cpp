@@ -115,9 +115,9 @@ TEST(SimOptions, Parse) {
         }
         return parseOptions(args, error);
     };
-    for (const char* good : {"--target rx --out /tmp/x --once --silent --wrong-mode",
-                             "--split-banner --nak-block 3 --can-at 7 --hangup-at 2",
-                             "--double-ack 2 --hangup-at-end --drain-lag 0"}) {
+    for (const char* good :
+         {"--target rx --out /tmp/x --once --silent --wrong-mode",
+          "--split-banner --can-at 7 --hangup-at 2 --double-ack 2 --hangup-at-end"}) {
         std::string error;
         EXPECT_TRUE(parse(good, error)) << good << ": " << error;
     }
@@ -129,10 +129,9 @@ TEST(SimOptions, Parse) {
         EXPECT_FALSE(error.empty()) << bad;
     }
     std::string error;
-    const auto o =
-        parse("--drop-ack 4:2 --drop-ack 5:1 --slow-flash 250 --nak-block 3 --nak-block 6:10 "
-              "--drain-lag 4",
-              error);
+    const auto o = parse("--drop-ack 4:2 --drop-ack 5:1 --slow-flash 250 --nak-block 3 "
+                         "--nak-block 6:10 --drain-lag 4",
+                         error);
     ASSERT_TRUE(o);
     EXPECT_EQ(o->faults.dropAcks, (std::map<uint32_t, uint32_t>{{4, 2}, {5, 1}}));
     EXPECT_EQ(o->faults.nakBlocks, (std::map<uint32_t, uint32_t>{{3, 1}, {6, 10}}));
