@@ -4,10 +4,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QSettings>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include "flash/FirmwareFile.h"
 
@@ -40,16 +42,34 @@ QString ZKAppDelegate::droppedFirmwareFile(const QMimeData* mime) {
 }
 
 void ZKAppDelegate::selectFirmwareFile(const QString& path) {
-    const QFileInfo file(path);
-    settings_->setValue(kLastFolderKey, file.absolutePath());
-    const std::string name = file.fileName().toStdString();
+    const QFileInfo info(path);
+    settings_->setValue(kLastFolderKey, info.absolutePath());
+    // Read off the main thread: a file on a slow or stuck file system must
+    // not freeze the window. The latest choice wins over one still loading.
+    if (loading_) {
+        loading_->deleteLater();
+    }
+    auto* watcher = new QFutureWatcher<FirmwareFile>(this);
+    loading_ = watcher;
+    const std::string name = info.fileName().toStdString();
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, name] {
+        watcher->deleteLater();
+        if (loading_ == watcher) {
+            loading_ = nullptr;
+            fileLoaded(name, watcher->result());
+        }
+    });
+    watcher->setFuture(QtConcurrent::run(readFirmwareFile, QFile::encodeName(path).toStdString()));
+}
+
+void ZKAppDelegate::fileLoaded(const std::string& name, const FirmwareFile& file) {
     fw_->setFName(name);
-    std::string reason; // an unreadable file is reported as 0 bytes, with no image
-    fw_->setData(readFirmwareFile(QFile::encodeName(path).toStdString(), reason));
+    // A file that cannot be read, or has nothing in it, is reported as 0
+    // bytes and leaves no image.
+    fw_->setData(file.image);
     fw_->setTxSel(selectsTransmitter(name));
 
-    const FirmwareImage image = fw_->data();
-    log(loadedLine(fw_->fName(), image ? image->size() : 0, fw_->txSel()), "\n");
+    log(loadedLine(fw_->fName(), file.image ? file.size : 0, fw_->txSel()), "\n");
     if (QLineEdit* field = outlets_.pathTextOutlet) {
         field->setText(QString::fromStdString(name));
     }

@@ -7,7 +7,8 @@
 //                           one "OK" button, the window's palette, as wide as its text
 //   open-file panel         chooseFirmwareFile(): one existing *.bin/*.bintx/*.binrx file
 //   port list entries       PortItemDelegate: the path with its description beside it
-//   background thread       a std::thread per run, owned and joined by the delegate
+//   background thread       a std::thread per run, owned and joined by the delegate;
+//                           firmware files are read with QtConcurrent::run
 //   delayed message         a single-shot QTimer re-armed by the port list refresh
 //   application name        kApplicationName (StatusSink.h), also set on QApplication
 #pragma once

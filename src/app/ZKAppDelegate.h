@@ -29,6 +29,7 @@ class QPushButton;
 class QTimer;
 class QWidget;
 class ZKLevelIndicator;
+struct FirmwareFile;
 
 inline constexpr const char* kStartTitle = "Start Firmware Load";
 inline constexpr const char* kCancelTitle = "Cancel";
@@ -110,6 +111,7 @@ private:
     void setStartTitle(const char* title);
     std::optional<std::string> readChosenPortFromMain();
     void stopWorker();
+    void fileLoaded(const std::string& name, const FirmwareFile& file);
 
     std::unique_ptr<ZKFW> fw_;
     std::atomic<bool> cancelRequest_{false};
@@ -123,5 +125,6 @@ private:
     std::unique_ptr<QSettings> settings_; // main thread only
     HandOffQueue handOffs_;
     QTimer* refreshTimer_ = nullptr;
-    std::thread worker_; // main thread only
+    QPointer<QObject> loading_; // the firmware file being read, if any
+    std::thread worker_;        // main thread only
 };

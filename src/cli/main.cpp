@@ -38,7 +38,7 @@ void installSignalHandlers() {
 }
 
 // One unit on one port: the run, its report and its record.
-int flashOne(const cli::Options& options, FirmwareImage image) {
+int flashOne(const cli::Options& options, FirmwareFile file) {
     std::unique_ptr<cli::ConsoleSink> sink;
     cli::JsonSink* events = nullptr;
     if (options.json) {
@@ -61,7 +61,7 @@ int flashOne(const cli::Options& options, FirmwareImage image) {
 
     const std::string name = firmwareFileName(options.firmware);
     const bool transmitter = selectsTransmitter(name);
-    sink->log(loadedLine(name, image->size(), transmitter), "\n");
+    sink->log(loadedLine(name, file.size, transmitter), "\n");
 
     std::string port = options.ports.empty() ? std::string() : options.ports.front();
     if (port.empty()) {
@@ -79,7 +79,7 @@ int flashOne(const cli::Options& options, FirmwareImage image) {
     engine.setAddress(port);
     engine.setFName(name);
     engine.setTxSel(transmitter);
-    engine.setData(std::move(image));
+    engine.setData(std::move(file.image));
 
     activeSink = sink.get();
     installSignalHandlers();
@@ -136,11 +136,10 @@ int main(int argc, char** argv) {
         break;
     }
 
-    std::string reason;
-    FirmwareImage image = readFirmwareFile(options->firmware, reason);
-    if (!image) {
+    FirmwareFile file = readFirmwareFile(options->firmware);
+    if (!file.image) {
         std::fprintf(stderr, "%s: cannot read '%s': %s\n", kProgram, options->firmware.c_str(),
-                     reason.c_str());
+                     file.reason.c_str());
         return cli::kExitUsage;
     }
     if (options->all || options->ports.size() > 1) {
@@ -154,5 +153,5 @@ int main(int argc, char** argv) {
         }
         return cli::flashSeveral(*options, ports);
     }
-    return flashOne(*options, std::move(image));
+    return flashOne(*options, std::move(file));
 }

@@ -9,9 +9,21 @@
 
 #include "flash/ZKFW.h"
 
-// The whole file at `path`; none when it cannot be read (a directory
-// included), with the system's reason in `reason`.
-FirmwareImage readFirmwareFile(const std::string& path, std::string& reason);
+// A firmware file as read for flashing.
+struct FirmwareFile {
+    // The whole file; none when it was refused. A file too large to flash is
+    // held only as far as it takes to know that (ZKFW::kMaxImageSize + 1
+    // bytes, which the engine refuses), so a huge or endless file costs
+    // neither time nor memory.
+    FirmwareImage image;
+    uint64_t size = 0;  // the file's length in bytes, as far as known
+    std::string reason; // why it was refused
+};
+
+// Reads the file at `path`. Only a regular file with at least one byte is
+// taken: a FIFO or device would block or never end, an empty file has nothing
+// to flash.
+FirmwareFile readFirmwareFile(const std::string& path);
 
 // The file name's last path component.
 std::string firmwareFileName(const std::string& path);

@@ -80,6 +80,13 @@ FlashOutcome ZKFW::startFlash() {
         return FlashOutcome::TooLarge;
     }
 
+    // A run cancelled before it began leaves the unit alone: no reset, no
+    // prompt, no radio commands.
+    if (sink.cancelRequest()) {
+        log("Process Canceled.");
+        return FlashOutcome::Cancelled;
+    }
+
     Serial_Open(port.c_str(), transmitter ? kTransmitterSpeed : kReceiverSpeed);
     if (Serial_HasError()) {
         return FlashOutcome::SerialFailure;
@@ -173,6 +180,12 @@ FlashOutcome ZKFW::startFlash() {
     Serial_FlushInput();
     if (result == kSendOk) {
         Serial_WriteString("2");
+        // A start command that could not be written started nothing: the
+        // run failed, and the shell shows the error.
+        if (Serial_HasError()) {
+            Serial_Close();
+            return FlashOutcome::SerialFailure;
+        }
         log("Starting Application...");
     }
     Serial_Close();

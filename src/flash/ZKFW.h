@@ -54,7 +54,8 @@ public:
     static constexpr uint32_t kSendTooLarge = 255; // more than kMaxBlocks data blocks
 
     static constexpr uint32_t kMaxBlocks = 192;
-    static constexpr size_t kPacketSize = 1027; // head (3) + 1024-byte data field
+    static constexpr size_t kMaxImageSize = kMaxBlocks * 1024; // the largest image that fits
+    static constexpr size_t kPacketSize = 1027;                // head (3) + 1024-byte data field
 
     // Data blocks an image of `size` bytes takes: 1024-byte blocks while 1024
     // or more bytes remain, 128-byte blocks for the rest.

@@ -2,6 +2,7 @@
 
 #include "serial/serial_platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +27,11 @@ constexpr int kReadTries = 11;
 constexpr milliseconds kReadSlot{50};
 constexpr milliseconds kTextQuiet{20};
 constexpr size_t kBufferSize = 1024;
+constexpr int64_t kBitsPerByte = 10; // start, 8 data, stop
+// An adapter's divisor may run the line up to 1 % fast (see the speed check),
+// a UART takes a byte at the middle of its stop bit: the earliest a byte can
+// arrive is reckoned 2 % early.
+constexpr int64_t kLineTolerancePercent = 2;
 
 // Process-wide channel state. The descriptor is atomic because the shell may
 // close the port at termination while a worker is still inside a call.
@@ -36,6 +42,8 @@ char errorText[kBufferSize] = {};
 int errorNumber = 0; // errno of the failure in errorText; 0 when none
 char receiveBuffer[kBufferSize] = {};
 uint64_t bytesWritten = 0;
+uint32_t lineSpeed = 0;         // bit/s of the open port
+Clock::time_point lineFreeAt{}; // when the last byte written can have arrived, at the earliest
 
 // The one place where errno becomes text: "<what> - <strerror>(<errno>).\n".
 void formatErrno(char* out, size_t size, const char* what, int err) {
@@ -140,6 +148,8 @@ int32_t Serial_Open(const char* path, uint32_t speed) {
         return failOpen(step.c_str(), path, err);
     }
     serialRequestLowLatency(fd);
+    lineSpeed = speed;
+    lineFreeAt = Clock::now();
     return fd;
 }
 
@@ -191,8 +201,9 @@ bool Serial_LastReadEmpty() {
     return lastReadCount == 0;
 }
 
-void Serial_Write(const uint8_t* bytes, int32_t length) {
+void Serial_Send(const uint8_t* bytes, int32_t length) {
     const int fd = portFd.load();
+    const auto handedOver = Clock::now();
     size_t left = length > 0 ? static_cast<size_t>(length) : 0;
     // A tty may take less than asked (a signal, a full queue): send the rest
     // rather than lose part of a block.
@@ -212,7 +223,43 @@ void Serial_Write(const uint8_t* bytes, int32_t length) {
         left -= static_cast<size_t>(n);
         bytesWritten += static_cast<uint64_t>(n);
     } while (left > 0);
-    (void)tcdrain(fd);
+    const size_t sent = static_cast<size_t>(std::max(length, 0)) - left;
+    if (lineSpeed > 0 && sent > 0) {
+        const int64_t byteNs =
+            kBitsPerByte * 1'000'000'000 * (100 - kLineTolerancePercent) / 100 / lineSpeed;
+        lineFreeAt = std::max(lineFreeAt, handedOver) +
+                     std::chrono::nanoseconds(static_cast<int64_t>(sent) * byteNs);
+    }
+}
+
+void Serial_Write(const uint8_t* bytes, int32_t length) {
+    Serial_Send(bytes, length);
+    (void)tcdrain(portFd.load());
+}
+
+void Serial_DiscardUntilSent() {
+    const int fd = portFd.load();
+    char scratch[kBufferSize];
+    for (;;) {
+        const auto left = lineFreeAt - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            return; // whatever is there now may be an answer
+        }
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec wait{static_cast<time_t>(ns / 1'000'000'000),
+                            static_cast<long>(ns % 1'000'000'000)};
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ppoll(&p, 1, &wait, nullptr);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            continue;
+        }
+        // Read only while the time has not come: a byte read later may be the
+        // answer. A hung-up or failing line is left to the read that follows.
+        if (ready < 0 || !(p.revents & POLLIN) || Clock::now() >= lineFreeAt ||
+            read(fd, scratch, sizeof scratch) <= 0) {
+            return;
+        }
+    }
 }
 
 uint64_t Serial_BytesWritten() {

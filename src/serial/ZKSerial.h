@@ -35,6 +35,18 @@ void Serial_WriteString(const char* text);
 // Bytes the channel has handed to the driver since the process started.
 uint64_t Serial_BytesWritten();
 
+// Writes the bytes without waiting for the driver to report them sent. An
+// adapter's drain comes back late, when the far end may have answered long
+// before; Serial_DiscardUntilSent tells stale input from an answer instead.
+void Serial_Send(const uint8_t* bytes, int32_t length);
+
+// Reads and drops input until the last byte written can have reached the far
+// end, judged by the line speed (10 bits a byte) from when each write was
+// handed to the driver: what arrives before then cannot answer it. Input that
+// arrives later stays for the next read. Returns at once once that time has
+// passed.
+void Serial_DiscardUntilSent();
+
 // Discards bytes received and not yet read.
 void Serial_FlushInput();
 

@@ -27,6 +27,8 @@ constexpr uint32_t kHeaderCopyEvery = 3; // the header goes out on tries 0, 3 an
 constexpr uint32_t kHeaderCopies = 3;
 constexpr uint32_t kHeaderWaitMs = 1000;
 constexpr uint32_t kMaxSilences = 3;
+constexpr uint32_t kMaxCopies = 10; // of one block without an ACK, silences included
+constexpr uint32_t kCrcSize = 2;
 
 constexpr uint16_t kPolynomial = 0x1021;
 
@@ -46,19 +48,33 @@ constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
 
 enum class Reply { Ack, Other, Silence, Abort };
 
+// The receiver's answer to what was just sent: the first byte that arrives
+// after it can have reached the receiver whole; none when nothing came. Bytes
+// that came earlier answer something else (a second ACK of the previous block,
+// the 'C' behind the header's ACK) and are dropped. The driver's drain is not
+// waited for: an adapter reports it late, after a quick answer has arrived.
+std::optional<uint8_t> readAnswer() {
+    Serial_DiscardUntilSent();
+    const uint8_t byte = Serial_ReadByte();
+    if (Serial_LastReadEmpty()) {
+        return std::nullopt;
+    }
+    return byte;
+}
+
 // Reads the receiver's answer to a block. A CAN followed at once by a second
 // CAN is the receiver aborting; a lone CAN is line noise and, like any other
 // byte but ACK, only makes the block go out again (whatever it read behind the
 // CAN is dropped, as the next copy's input flush would drop it).
 Reply readReply() {
-    const uint8_t byte = Serial_ReadByte();
-    if (Serial_LastReadEmpty()) {
+    const std::optional<uint8_t> byte = readAnswer();
+    if (!byte) {
         return Reply::Silence;
     }
-    if (byte == kAck) {
+    if (*byte == kAck) {
         return Reply::Ack;
     }
-    if (byte == kCan) {
+    if (*byte == kCan) {
         const uint8_t second = Serial_ReadByte();
         if (!Serial_LastReadEmpty() && second == kCan) {
             return Reply::Abort;
@@ -67,18 +83,21 @@ Reply readReply() {
     return Reply::Other;
 }
 
-// Writes the block's head and field, then its CRC (high byte first) as a
-// write of its own.
-void sendBlock(const uint8_t* packet, uint32_t field) {
-    Serial_Write(packet, static_cast<int32_t>(kHeadSize + field));
-    const uint16_t crc = ZKFW::Cal_CRC16(packet, kHeadSize, field);
-    const uint8_t crcBytes[2] = {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
-    Serial_Write(crcBytes, 2);
+// A packet buffer with room for the CRC behind the largest block.
+using Packet = std::array<uint8_t, ZKFW::kPacketSize + kCrcSize>;
+
+// Writes the block's head and field followed by its CRC (high byte first), in
+// one write.
+void sendBlock(Packet& packet, uint32_t field) {
+    const uint16_t crc = ZKFW::Cal_CRC16(packet.data(), kHeadSize, field);
+    packet[kHeadSize + field] = static_cast<uint8_t>(crc >> 8);
+    packet[kHeadSize + field + 1] = static_cast<uint8_t>(crc);
+    Serial_Send(packet.data(), static_cast<int32_t>(kHeadSize + field + kCrcSize));
 }
 
 void sendEot() {
     const uint8_t eot = kEot;
-    Serial_Write(&eot, 1);
+    Serial_Send(&eot, 1);
 }
 
 } // namespace
@@ -169,20 +188,18 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
         }
     };
 
-    std::array<uint8_t, kPacketSize> packet;
+    Packet packet;
     Ymodem_PrepareIntialPacket(packet.data(), fn, len);
 
     // Sends the block in the packet buffer until it is acknowledged (empty
     // result) or the transfer ends (its result code). Replies other than ACK
-    // only make the block go out again; silences are counted in `silences`.
-    auto sendUntilAcked = [&](uint32_t field, bool flushAfterWrite,
-                              uint32_t& silences) -> std::optional<uint32_t> {
-        for (;;) {
+    // make the block go out again, up to kMaxCopies copies in all, so that a
+    // unit that refuses every copy cannot keep the loader; silences are also
+    // counted in `silences`.
+    auto sendUntilAcked = [&](uint32_t field, uint32_t& silences) -> std::optional<uint32_t> {
+        for (uint32_t copies = 1;; ++copies) {
             Serial_FlushInput();
-            sendBlock(packet.data(), field);
-            if (flushAfterWrite) {
-                Serial_FlushInput();
-            }
+            sendBlock(packet, field);
             const Reply reply = readReply();
             if (cancelled()) {
                 return kSendCancelled;
@@ -193,7 +210,7 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
             if (reply == Reply::Ack) {
                 return std::nullopt;
             }
-            if (reply == Reply::Silence && ++silences == kMaxSilences) {
+            if ((reply == Reply::Silence && ++silences == kMaxSilences) || copies == kMaxCopies) {
                 return kSendNoAck;
             }
         }
@@ -205,7 +222,7 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
     for (uint32_t t = 0; t < kHeaderTries && !headerAcked; ++t) {
         Serial_FlushInput();
         if (t % kHeaderCopyEvery == 0 && t / kHeaderCopyEvery < kHeaderCopies) {
-            sendBlock(packet.data(), kLongField);
+            sendBlock(packet, kLongField);
         }
         Serial_DelayMs(kHeaderWaitMs);
         const Reply reply = readReply();
@@ -230,9 +247,7 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
         Ymodem_PreparePacket(data, offset, packet.data(), blockNumber, remaining);
         const uint32_t field = remaining >= kLongField ? kLongField : kShortField;
         uint32_t silences = 0;
-        // The writes have drained by the time the second flush runs: only an
-        // answer to this very copy counts.
-        if (const auto ended = sendUntilAcked(field, true, silences)) {
+        if (const auto ended = sendUntilAcked(field, silences)) {
             return *ended;
         }
         offset += field;
@@ -242,8 +257,7 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
 
     // End of the file; its answer means nothing to us.
     sendEot();
-    (void)Serial_ReadByte();
-    (void)Serial_LastReadEmpty();
+    (void)readAnswer();
     if (cancelled()) {
         return kSendCancelled;
     }
@@ -256,14 +270,13 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
     packet[2] = 0xFF;
     std::memset(packet.data() + kHeadSize, 0, kShortField);
     uint32_t silences = 0;
-    if (const auto ended = sendUntilAcked(kShortField, false, silences)) {
+    if (const auto ended = sendUntilAcked(kShortField, silences)) {
         return *ended;
     }
 
     Serial_FlushInput();
     sendEot();
-    (void)Serial_ReadByte();
-    if (Serial_LastReadEmpty() && ++silences == kMaxSilences) {
+    if (!readAnswer() && ++silences == kMaxSilences) {
         return kSendNoAck;
     }
     progress(100, 100);

@@ -131,6 +131,7 @@ private slots:
         QFETCH(bool, image);
         QFETCH(QString, alert);
         QFETCH(QString, again);
+        const bool refusedEarly = alert == kNoPort || alert == kNoFile; // before the port
         AppHarness app;
         AlertCatcher catcher;
         Pty pty;
@@ -151,14 +152,18 @@ private slots:
         app.delegate.fw().setData(nullptr);
         QVERIFY(runToIdle(app));
         // The first attempt once more, with a second press before the worker
-        // begins: it cancels, and the button never reads "Cancel".
+        // begins: it cancels, and the button never reads "Cancel"; a run
+        // cancelled before it began does not touch the port.
         app.delegate.fw().setData(image ? bytes(100) : nullptr);
         app.delegate.StartFirmwareLoad();
         QVERIFY(runToIdle(app));
-        QCOMPARE(catcher.messages, QStringList({alert, again, alert}));
-        QCOMPARE(catcher.headings.first(), QStringLiteral("ZK Firmware Loader"));
         const QString cancel = QString::fromUtf8(kCancelTitle);
-        QCOMPARE(titles, QStringList({cancel, cancel, kStart}));
+        QCOMPARE(catcher.messages,
+                 (refusedEarly ? QStringList{alert, again, alert} : QStringList{alert, again}));
+        QCOMPARE(titles, (refusedEarly ? QStringList{cancel, cancel, kStart}
+                                       : QStringList{cancel, cancel}));
+        QVERIFY(refusedEarly || app.logText().endsWith("Process Canceled.\n"));
+        QCOMPARE(catcher.headings.first(), QStringLiteral("ZK Firmware Loader"));
         QVERIFY(pty.read(1, std::chrono::milliseconds(100)).empty());
         expectIdle(app);
     }
@@ -256,6 +261,7 @@ private slots:
             app->delegate.browseButton();
             QCOMPARE(folderOffered, QString()); // nothing remembered yet
         }
+        QTRY_COMPARE(app->o().pathTextOutlet->text(), name); // read off the main thread
         const QString line = QStringLiteral("Loaded '%1' with %2 bytes for %3\n")
                                  .arg(name)
                                  .arg(content->size())
@@ -268,8 +274,8 @@ private slots:
         };
         expectSelection();
         QCOMPARE(logWhenPathShown, line);
-        QCOMPARE(bool(app->delegate.fw().data()), size >= 0);
-        QVERIFY(size < 0 || *app->delegate.fw().data() == *content);
+        QCOMPARE(bool(app->delegate.fw().data()), size > 0); // an empty file has nothing to flash
+        QVERIFY(size <= 0 || *app->delegate.fw().data() == *content);
         // A cancelled choice drops the image before the dialog opens; the rest
         // stays. The dialog starts in the last file's folder.
         bool clearedWhileChoosing = false;
@@ -330,6 +336,7 @@ private slots:
         QVERIFY(writeFile(dir.filePath(name), image));
         app.delegate.setFileChooser([&](QWidget*, const QString&) { return dir.filePath(name); });
         app.delegate.browseButton();
+        QTRY_VERIFY(app.delegate.fw().data());
         app.delegate.setTypedPort(port);
         app.delegate.StartFirmwareLoad();
         if (cancel) {

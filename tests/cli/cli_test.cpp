@@ -73,24 +73,6 @@ TEST(CliArgs, ParsesEachForm) {
     }
 }
 
-TEST(CliExitStatus, MapsEveryEnding) {
-    const struct {
-        FlashOutcome outcome;
-        int signal;
-        int status;
-    } cases[] = {
-        {FlashOutcome::Success, SIGTERM, 0},     {FlashOutcome::SerialFailure, SIGINT, 1},
-        {FlashOutcome::WrongMode, 0, 1},         {FlashOutcome::NoBanner, 0, 1},
-        {FlashOutcome::SendError, 0, 1},         {FlashOutcome::TooLarge, 0, 1},
-        {FlashOutcome::Cancelled, 0, 130},       {FlashOutcome::Cancelled, SIGINT, 130},
-        {FlashOutcome::Cancelled, SIGTERM, 143},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(cli::exitStatusFor(c.outcome, c.signal), c.status)
-            << static_cast<int>(c.outcome) << " " << c.signal;
-    }
-}
-
 TEST(CliTransferSummary, GivesBytesSecondsAndRate) {
     EXPECT_EQ(cli::transferSummary(120000, 10.9), "Sent 120000 bytes in 10.9 s, 11.0 kB/s");
     EXPECT_EQ(cli::transferSummary(128, 0.01), "Sent 128 bytes in 0.0 s"); // too quick to rate

@@ -6,8 +6,41 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+// Only a regular file with something in it is taken, and a file too large to
+// flash is read only as far as it takes to know that.
+TEST(FirmwareFile, ReadsOnlyWhatCanBeFlashed) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("zk-firmware-file-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "fw.bin") << "abc";
+    std::ofstream(dir / "empty.bin");
+    ASSERT_EQ(mkfifo((dir / "pipe.bin").c_str(), 0600), 0);
+    std::ofstream(dir / "huge.bin");
+    std::filesystem::resize_file(dir / "huge.bin", 4ULL << 30); // sparse
+    const struct {
+        std::string path;
+        size_t imageSize; // 0: refused
+        uint64_t size;
+        std::string reason;
+    } cases[] = {
+        {dir / "fw.bin", 3, 3, ""},
+        {dir / "empty.bin", 0, 0, "nothing to flash"},
+        {dir / "pipe.bin", 0, 0, "not a regular file"},              // would wait for a writer
+        {dir / "huge.bin", ZKFW::kMaxImageSize + 1, 4ULL << 30, ""}, // refused by the engine
+    };
+    for (const auto& c : cases) {
+        const FirmwareFile file = readFirmwareFile(c.path);
+        EXPECT_EQ(file.image ? file.image->size() : 0, c.imageSize) << c.path;
+        EXPECT_EQ(file.size, c.size) << c.path;
+        EXPECT_EQ(file.reason, c.reason) << c.path;
+    }
+    std::filesystem::remove_all(dir);
+}
 
 TEST(FirmwareFile, OnlyExactBinrxSelectsTheReceiver) {
     const std::vector<std::pair<std::string, bool>> cases = {

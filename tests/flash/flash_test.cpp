@@ -84,11 +84,6 @@ struct RefusedCase {
 TEST_F(FlashSequence, RefusesWithoutTouchingThePort) {
     const std::vector<RefusedCase> cases = {
         {"193 blocks", image(190337), FlashOutcome::TooLarge, {"File Too Large for Memory!\n"}, {}},
-        {"over 192 KiB",
-         image(196609),
-         FlashOutcome::TooLarge,
-         {"File Too Large for Memory!\n"},
-         {}},
         {"no image", nullptr, FlashOutcome::SendError, {}, {"Please select a file to transfer."}},
     };
     for (const auto& c : cases) {

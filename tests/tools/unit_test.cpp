@@ -115,22 +115,28 @@ TEST(SimOptions, Parse) {
         }
         return parseOptions(args, error);
     };
-    for (const char* good : {"--target rx --out /tmp/x --once --silent --wrong-mode",
-                             "--split-banner --nak-block 3 --can-at 7 --hangup-at 2"}) {
+    for (const char* good :
+         {"--target rx --out /tmp/x --once --silent --wrong-mode",
+          "--split-banner --can-at 7 --hangup-at 2 --double-ack 2 --hangup-at-end"}) {
         std::string error;
         EXPECT_TRUE(parse(good, error)) << good << ": " << error;
     }
-    for (const char* bad : {"--target RX", "--target", "--nak-block 0", "--nak-block 3x",
-                            "--drop-ack 4", "--drop-ack 4:0", "--slow-flash -5", "--bogus"}) {
+    for (const char* bad :
+         {"--target RX", "--target", "--nak-block 0", "--nak-block 3x", "--drop-ack 4",
+          "--drop-ack 4:0", "--nak-block 2:0", "--slow-flash -5", "--drain-lag 4ms", "--bogus"}) {
         std::string error;
         EXPECT_FALSE(parse(bad, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
     std::string error;
-    const auto o = parse("--drop-ack 4:2 --drop-ack 5:1 --slow-flash 250", error);
+    const auto o = parse("--drop-ack 4:2 --drop-ack 5:1 --slow-flash 250 --nak-block 3 "
+                         "--nak-block 6:10 --drain-lag 4",
+                         error);
     ASSERT_TRUE(o);
     EXPECT_EQ(o->faults.dropAcks, (std::map<uint32_t, uint32_t>{{4, 2}, {5, 1}}));
+    EXPECT_EQ(o->faults.nakBlocks, (std::map<uint32_t, uint32_t>{{3, 1}, {6, 10}}));
     EXPECT_EQ(o->faults.slowFlashMs, 250u);
+    EXPECT_EQ(o->adapter.drainLagMs, 4u);
 }
 
 } // namespace

@@ -2,12 +2,12 @@
 // sender runs.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -16,28 +16,24 @@ using Bytes = std::vector<uint8_t>;
 
 // Runs `sender`, splitting what it writes into frames (an STX block, an SOH
 // block or one byte) and writing script(index, frame) in answer to each (empty:
-// silence); returns the frames, an unfinished one last. An answer to a data
-// block waits for the sender's input flush after it, which would drop it: in
-// packet mode the master learns of each flush, and a flush report read after a
-// block's first byte can only come from that block's flush (reports are read
-// before pending data); if it merged into an earlier report, 60 ms must do.
-inline std::vector<Bytes> receive(int master,
+// silence); returns the frames, an unfinished one last. A pseudo-terminal
+// passes bytes on at once, so an answer waits until its frame would have
+// arrived whole on a line of `speed` bit/s: a receiver cannot answer sooner.
+inline std::vector<Bytes> receive(int master, uint32_t speed,
                                   const std::function<Bytes(size_t, const Bytes&)>& script,
                                   const std::function<void()>& sender) {
-    int on = 1;
-    ioctl(master, TIOCPKT, &on);
+    using Clock = std::chrono::steady_clock;
+    const auto byteTime = std::chrono::nanoseconds(10'000'000'000LL / speed);
     std::atomic<bool> stopping{false};
     std::vector<Bytes> frames;
     Bytes frame;
     std::thread receiver([&] {
-        using Clock = std::chrono::steady_clock;
         Bytes answer;
-        bool flushed = false;    // since the current frame began
-        bool awaitFlush = false; // the answer is to a data block
-        Clock::time_point deadline;
+        Clock::time_point lineFree; // when the last byte read has arrived at line speed
+        Clock::time_point answerAt;
         uint8_t buf[4096];
         for (;;) {
-            if (!answer.empty() && (!awaitFlush || flushed || Clock::now() >= deadline)) {
+            if (!answer.empty() && Clock::now() >= answerAt) {
                 (void)!::write(master, answer.data(), answer.size()); // a byte or two: whole
                 answer.clear();
             }
@@ -48,19 +44,17 @@ inline std::vector<Bytes> receive(int master,
                 if (stopping) {
                     return;
                 }
-            } else if (buf[0] != TIOCPKT_DATA) {
-                flushed = flushed || (buf[0] & TIOCPKT_FLUSHREAD);
-            } else {
-                for (ssize_t i = 1; i < n; ++i) {
-                    flushed = flushed && !frame.empty();
-                    frame.push_back(buf[i]);
-                    if (frame.size() == (frame[0] == 2 ? 1029u : frame[0] == 1 ? 133u : 1u)) {
-                        frames.push_back(frame);
-                        answer = script(frames.size() - 1, frame);
-                        awaitFlush = frame.size() > 1 && frame[1] != 0;
-                        deadline = Clock::now() + std::chrono::milliseconds(60);
-                        frame.clear();
-                    }
+                continue;
+            }
+            const auto now = Clock::now();
+            for (ssize_t i = 0; i < n; ++i) {
+                lineFree = std::max(lineFree, now) + byteTime;
+                frame.push_back(buf[i]);
+                if (frame.size() == (frame[0] == 2 ? 1029u : frame[0] == 1 ? 133u : 1u)) {
+                    frames.push_back(frame);
+                    answer = script(frames.size() - 1, frame);
+                    answerAt = lineFree;
+                    frame.clear();
                 }
             }
         }

@@ -7,6 +7,12 @@
 // CLOCK_MONOTONIC) to the unix socket named by ZK_MODEMLINE_SOCKET: one socket
 // for every line, or one per line as "/dev/pts/3=SOCKET:/dev/pts/5=SOCKET".
 // Every other request, and every other descriptor, goes to the real ioctl.
+//
+// A pseudo-terminal's drain returns at once; a USB-serial adapter's only once
+// the bytes have left, and late. So tcdrain on a pseudo-terminal slave also
+// asks the unit ("drain <ns>") and returns when it answers "drained", which
+// the unit does as its adapter model says. glibc's tcdrain does not go
+// through ioctl(), so it is wrapped itself.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -15,9 +21,11 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <mutex>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -79,10 +87,21 @@ LineState& lineFor(const char* path) {
     return *slot;
 }
 
+// How long a drain waits for the unit's answer before it gives up on it.
+constexpr int kDrainWaitMs = 10000;
+
+long long monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 // The socket of the unit on `path`, from ZK_MODEMLINE_SOCKET; false when none.
-bool socketFor(const char* path, sockaddr_un& addr) {
+bool unitAddress(const char* path, sockaddr_un& addr) {
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
     const char* list = std::getenv("ZK_MODEMLINE_SOCKET");
-    if (list == nullptr || *list == '\0') {
+    if (list == nullptr) {
         return false;
     }
     const size_t pathLength = std::strlen(path);
@@ -105,7 +124,6 @@ bool socketFor(const char* path, sockaddr_un& addr) {
         if (targetLength == 0 || targetLength >= sizeof addr.sun_path) {
             return false;
         }
-        addr.sun_family = AF_UNIX;
         std::memcpy(addr.sun_path, target, targetLength);
         addr.sun_path[targetLength] = '\0';
         return true;
@@ -113,23 +131,53 @@ bool socketFor(const char* path, sockaddr_un& addr) {
     return false;
 }
 
+// Sends `message` to the unit from socket `s`; false when no unit took it.
+bool tellUnit(int s, const sockaddr_un& addr, const char* message, int length) {
+    return sendto(s, message, static_cast<size_t>(length), MSG_NOSIGNAL,
+                  reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == length;
+}
+
 void notifyDtr(const char* path, bool asserted) {
-    sockaddr_un addr{};
-    if (!socketFor(path, addr)) {
+    sockaddr_un addr;
+    if (!unitAddress(path, addr)) {
         return;
     }
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
     char message[64];
-    const int length = std::snprintf(message, sizeof message, "dtr %d %lld", asserted ? 1 : 0,
-                                     static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+    const int length =
+        std::snprintf(message, sizeof message, "dtr %d %lld", asserted ? 1 : 0, monotonicNs());
     const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         return;
     }
     // No unit listening is not the loader's failure: the line still changed.
-    (void)sendto(s, message, static_cast<size_t>(length), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    (void)tellUnit(s, addr, message, length);
+    close(s);
+}
+
+// Waits until the unit says the written bytes have left its adapter. Without
+// a unit, or when it does not answer, the drain is the pseudo-terminal's own.
+void waitForUnitDrain(const char* path) {
+    sockaddr_un addr;
+    if (!unitAddress(path, addr)) {
+        return;
+    }
+    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return;
+    }
+    // An address of our own (autobound) for the answer to come back to.
+    sockaddr_un self{};
+    self.sun_family = AF_UNIX;
+    char message[64];
+    const int length = std::snprintf(message, sizeof message, "drain %lld", monotonicNs());
+    if (bind(s, reinterpret_cast<const sockaddr*>(&self), sizeof(sa_family_t)) == 0 &&
+        tellUnit(s, addr, message, length)) {
+        pollfd p{s, POLLIN, 0};
+        char answer[16];
+        if (poll(&p, 1, kDrainWaitMs) > 0) {
+            (void)recv(s, answer, sizeof answer, 0);
+        }
+    }
     close(s);
 }
 
@@ -179,4 +227,21 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
         }
     }
     return realIoctl(fd, request, arg);
+}
+
+extern "C" __attribute__((visibility("default"))) int tcdrain(int fd) {
+    using DrainFn = int (*)(int);
+    static const auto real = reinterpret_cast<DrainFn>(dlsym(RTLD_NEXT, "tcdrain"));
+    if (real == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const int result = real(fd);
+    char path[kPathSize];
+    if (result == 0 && ptySlave(fd, path)) {
+        const int saved = errno;
+        waitForUnitDrain(path);
+        errno = saved;
+    }
+    return result;
 }

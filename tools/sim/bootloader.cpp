@@ -62,6 +62,12 @@ void Bootloader::input(uint8_t byte, Micros now) {
     if (faults_.silent) {
         return;
     }
+    if (byte == kEot && faults_.hangupAtEnd) { // the batch's last EOT
+        io_.event(now, "hangup");
+        hungUp_ = true;
+        io_.hangUp();
+        return;
+    }
     if (byte == '1') {
         io_.event(now, "receive");
         recent_.clear();

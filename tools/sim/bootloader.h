@@ -26,7 +26,7 @@ public:
     bool busy(Micros now) const { return receiver_.busy(now); }
 
     bool applicationStarted() const { return appStarted_; }
-    bool hungUp() const { return receiver_.hungUp(); }
+    bool hungUp() const { return hungUp_ || receiver_.hungUp(); }
 
 private:
     void answerBoot(Micros now);
@@ -38,6 +38,7 @@ private:
     std::string recent_; // the last bytes at the menu, to spot "BOOT"
     Micros bannerTailAt_ = -1;
     bool appStarted_ = false;
+    bool hungUp_ = false;
 };
 
 } // namespace sim

@@ -54,6 +54,8 @@ public:
     bool empty() const { return bytes_.empty(); }
     // Arrival time of the first byte waiting (negative when none is).
     Micros nextArrival() const { return bytes_.empty() ? -1 : bytes_.front().at; }
+    // When the last byte put on the line has fully arrived.
+    Micros freeAt() const { return lineFree_; }
     // Takes the first byte if it has arrived by `now`.
     bool pop(Micros now, uint8_t& byte);
     void clear() { bytes_.clear(); }

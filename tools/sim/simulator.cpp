@@ -180,11 +180,18 @@ void Simulator::readLine(Micros at) {
 void Simulator::readModemLines() {
     char buf[128];
     for (;;) {
-        const ssize_t n = ::recv(socket_, buf, sizeof buf - 1, 0);
+        sockaddr_un from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(socket_, buf, sizeof buf - 1, 0,
+                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0) {
             return;
         }
         buf[n] = '\0';
+        if (std::strncmp(buf, "drain", 5) == 0) {
+            drainRequested(from, fromLength);
+            continue;
+        }
         int level = -1;
         long long ns = 0;
         if (std::sscanf(buf, "dtr %d %lld", &level, &ns) != 2 || (level != 0 && level != 1)) {
@@ -196,6 +203,36 @@ void Simulator::readModemLines() {
         lastHeard_ = now();
         unit_.dtr(level == 1, at);
     }
+}
+
+void Simulator::drainRequested(const sockaddr_un& from, socklen_t length) {
+    // The loader wrote before it asked: take in what it wrote first.
+    for (int reads = 0; reads < 16 && line_.isOpen(); ++reads) {
+        pollfd p{line_.master(), POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) {
+            break;
+        }
+        readLine(now());
+    }
+    const Micros t = now();
+    Micros at = t;
+    if (const auto lag = options_.adapter.drainLagMs) {
+        at = std::max(in_.freeAt(), t) + static_cast<Micros>(*lag) * kMillisecond;
+    }
+    drains_.push_back({at, from, length});
+    answerDrains(t);
+}
+
+void Simulator::answerDrains(Micros at) {
+    std::erase_if(drains_, [&](const Drain& d) {
+        if (d.at > at) {
+            return false;
+        }
+        // A loader that gave up waiting is no longer there: nothing to do.
+        (void)::sendto(socket_, "drained", 7, MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr*>(&d.to), d.length);
+        return true;
+    });
 }
 
 void Simulator::advance(Micros until) {
@@ -240,6 +277,7 @@ int Simulator::run() {
         Micros t = now();
         advance(t);
         writeLine(t);
+        answerDrains(t);
 
         if (unit_.hungUp()) {
             return kExitFailed;
@@ -254,6 +292,9 @@ int Simulator::run() {
         }
 
         Micros deadline = earliest(unit_.deadline(), out_.nextArrival());
+        for (const Drain& d : drains_) {
+            deadline = earliest(deadline, d.at);
+        }
         if (!unit_.busy(t) && !in_.empty()) {
             // Arrived bytes are taken in batches, like a UART FIFO: fewer wake-ups.
             deadline = earliest(deadline, std::max(in_.nextArrival(), t + kInputBatch));

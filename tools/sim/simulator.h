@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <vector>
 
 #include "line.h"
 #include "options.h"
@@ -44,6 +47,10 @@ private:
     Micros now() const;
     void readLine(Micros now);
     void readModemLines();
+    // A loader's drain: answered when the adapter would report its
+    // transmitter empty.
+    void drainRequested(const sockaddr_un& from, socklen_t length);
+    void answerDrains(Micros now);
     // Hands the unit every byte and timer due by `until`.
     void advance(Micros until);
     void writeLine(Micros now);
@@ -63,6 +70,12 @@ private:
     Micros lastHeard_ = 0;
     Micros unitTime_ = 0;          // the unit's clock: never runs backwards
     Micros masterQuietUntil_ = -1; // back-off after a failed read
+    struct Drain {
+        Micros at;
+        sockaddr_un to;
+        socklen_t length;
+    };
+    std::vector<Drain> drains_; // loaders waiting in their drain
 };
 
 } // namespace sim

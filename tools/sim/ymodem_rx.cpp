@@ -18,6 +18,13 @@ constexpr int kMaxTimeouts = 10;
 constexpr Micros kEndSilence = kSecond; // after EOT: ask for the next header
 constexpr int kMaxEndRequests = 3;
 constexpr Micros kPurgeQuiet = kSecond;
+constexpr Micros kSecondAck = 5 * kMillisecond;
+
+// True when `copy` of data `block` is among the first copies a fault names.
+bool firstCopies(const std::map<uint32_t, uint32_t>& fault, uint32_t block, uint32_t copy) {
+    const auto found = fault.find(block);
+    return found != fault.end() && copy <= found->second;
+}
 
 // Bytes a block takes on the line for a lead byte, 0 for any other byte.
 size_t blockLength(uint8_t lead) {
@@ -82,6 +89,7 @@ void YmodemReceiver::start(Micros now) {
     timeouts_ = 0;
     sawCan_ = false;
     flashDoneAt_ = -1;
+    secondAckAt_ = -1;
     size_.reset();
     image_.clear();
     expected_ = 1;
@@ -92,6 +100,7 @@ void YmodemReceiver::stop() {
     phase_ = Phase::Idle;
     packet_.clear();
     flashDoneAt_ = -1;
+    secondAckAt_ = -1;
 }
 
 bool YmodemReceiver::busy(Micros now) const {
@@ -107,8 +116,14 @@ void YmodemReceiver::blockEvent(Micros now, uint32_t index, size_t length, const
 }
 
 bool YmodemReceiver::answerDropped(uint32_t block, uint32_t copy) const {
-    const auto drop = faults_.dropAcks.find(block);
-    return drop != faults_.dropAcks.end() && copy <= drop->second;
+    return firstCopies(faults_.dropAcks, block, copy);
+}
+
+void YmodemReceiver::acknowledge(bool twice, Micros now) {
+    reply(kAck);
+    if (twice) {
+        secondAckAt_ = now + kSecondAck;
+    }
 }
 
 void YmodemReceiver::input(uint8_t byte, Micros now) {
@@ -198,7 +213,7 @@ void YmodemReceiver::onDataBlock(uint8_t number, std::span<const uint8_t> field,
         } else if (faults_.canAt == index || image_.size() + field.size() > kFlashSize) {
             blockEvent(now, index, field.size(), "can");
             abort(now);
-        } else if (copy == 1 && faults_.nakBlocks.count(index)) {
+        } else if (firstCopies(faults_.nakBlocks, index, copy)) {
             blockEvent(now, index, field.size(), "nak");
             reply(kNak);
         } else {
@@ -206,12 +221,14 @@ void YmodemReceiver::onDataBlock(uint8_t number, std::span<const uint8_t> field,
             ++expected_;
             timeouts_ = 0;
             const bool silent = answerDropped(index, copy);
+            const bool twice = faults_.doubleAcks.count(index) > 0;
             blockEvent(now, index, field.size(), silent ? "dropped" : "ok");
             if (faults_.slowFlashMs > 0) {
                 flashDoneAt_ = now + static_cast<Micros>(faults_.slowFlashMs) * kMillisecond;
                 ackWhenWritten_ = !silent;
+                ackTwice_ = twice;
             } else if (!silent) {
-                reply(kAck);
+                acknowledge(twice, now);
             }
         }
     } else if (previous >= 1 && number == static_cast<uint8_t>(previous)) {
@@ -258,12 +275,15 @@ void YmodemReceiver::tick(Micros now) {
         return;
     }
     lastActivity_ = now;
-    if (phase_ == Phase::Purge) {
+    if (secondAckAt_ >= 0 && now >= secondAckAt_) {
+        secondAckAt_ = -1;
+        reply(kAck);
+    } else if (phase_ == Phase::Purge) {
         phase_ = Phase::Idle;
     } else if (flashDoneAt_ >= 0) { // the block is written: answer it
         flashDoneAt_ = -1;
         if (ackWhenWritten_) {
-            reply(kAck);
+            acknowledge(ackTwice_, now);
         }
     } else if (!packet_.empty()) { // the rest of the block never came
         packet_.clear();
@@ -289,6 +309,10 @@ void YmodemReceiver::tick(Micros now) {
 
 // tick acts exactly when this time has come.
 Micros YmodemReceiver::deadline() const {
+    return earliest(secondAckAt_, receiveDeadline());
+}
+
+Micros YmodemReceiver::receiveDeadline() const {
     if (phase_ == Phase::Idle) {
         return -1;
     }

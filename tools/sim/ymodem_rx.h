@@ -60,8 +60,13 @@ private:
     void onDataBlock(uint8_t number, std::span<const uint8_t> field, Micros now);
     void onEot(Micros now);
     void reply(uint8_t byte);
+    // ACKs a data block, and once more kSecondAck later if it is to be
+    // acknowledged twice.
+    void acknowledge(bool twice, Micros now);
     void abort(Micros now);
     bool answerDropped(uint32_t block, uint32_t copy) const;
+    // When the receiving state wants tick next (the second ACK aside).
+    Micros receiveDeadline() const;
     void save(Micros now);
     void blockEvent(Micros now, uint32_t index, size_t length, const char* what);
 
@@ -78,6 +83,8 @@ private:
     bool sawCan_ = false;
     Micros flashDoneAt_ = -1;
     bool ackWhenWritten_ = false;
+    bool ackTwice_ = false; // the block being written is to be acknowledged twice
+    Micros secondAckAt_ = -1;
     std::optional<uint64_t> size_; // the file's size as its header gave it
     std::vector<uint8_t> image_;
     uint32_t expected_ = 1;               // next data block, counted from 1
