@@ -68,7 +68,11 @@ void Bootloader::input(uint8_t byte, Micros now) {
         io_.hangUp();
         return;
     }
-    if (byte == '1') {
+    if (byte == kEot) {
+        // The batch's last EOT, after the closing block: acknowledged, so the
+        // loader need not wait out its read.
+        io_.send({kAck});
+    } else if (byte == '1') {
         io_.event(now, "receive");
         recent_.clear();
         receiver_.start(now);
@@ -77,7 +81,7 @@ void Bootloader::input(uint8_t byte, Micros now) {
         inApplication_ = true;
         appStarted_ = true;
     }
-    // Anything else at the menu (a stray EOT, line noise) is ignored.
+    // Anything else at the menu (line noise) is ignored.
 }
 
 void Bootloader::tick(Micros now) {
