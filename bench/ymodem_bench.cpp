@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "Pty.h"
-#include "flash/ZKFW.h"
 #include "serial/ZKSerial.h"
+#include "ymodem/Ymodem.h"
 
 namespace {
 
@@ -26,17 +26,16 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kLineSpeed = 115200;
 constexpr double kBitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr std::chrono::nanoseconds kByteTime{static_cast<int64_t>(1e9 * kBitsPerByte / kLineSpeed)};
-constexpr uint32_t kImageSize = 196608;
+constexpr uint32_t kMaxBlocks = 192;
+constexpr uint32_t kImageSize = kMaxBlocks * 1024;
 constexpr double kHeaderWaitSeconds = 1.0;
 constexpr double kTargetRatio = 1.05;
 
-class QuietSink : public StatusSink {
+class Quiet : public ymodem::Observer {
 public:
-    void log(const std::string&, const std::string&) override {}
-    void showAlertWithMessage(const std::string&, const std::optional<std::string>&) override {}
-    void setProgress(int32_t, int32_t) override {}
-    bool cancelRequest() override { return false; }
-    bool busy() override { return false; }
+    void progress(uint32_t, uint32_t) override {}
+    bool cancelRequested() override { return false; }
+    void log(std::string_view) override {}
 };
 
 // A receiver on a line of kLineSpeed that acknowledges every frame.
@@ -109,13 +108,12 @@ int main() {
     for (size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
     }
-    QuietSink sink;
-    ZKFW fw;
-    fw.setUi(&sink);
+    Quiet observer;
 
     PacedReceiver receiver(pty.master());
     const auto start = Clock::now();
-    const uint32_t result = fw.Ymodem_Transmit(image.data(), "bench.bin", kImageSize);
+    const uint32_t result =
+        ymodem::transmit(image.data(), "bench.bin", kImageSize, kMaxBlocks, observer);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     receiver.stop();
     Serial_Close();
@@ -130,5 +128,5 @@ int main() {
                 kBitsPerByte, kLineSpeed, kHeaderWaitSeconds);
     std::printf("measured:          %.3f s\n", seconds);
     std::printf("ratio:             %.4f (target %.2f)\n", ratio, kTargetRatio);
-    return result == ZKFW::kSendOk && ratio <= kTargetRatio ? 0 : 1;
+    return result == ymodem::kOk && ratio <= kTargetRatio ? 0 : 1;
 }

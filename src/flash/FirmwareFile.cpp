@@ -1,5 +1,7 @@
 #include "flash/FirmwareFile.h"
 
+#include "flash/ZKFW.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "flash/ZKFW.h"
+#include "flash/FirmwareImage.h"
 
 // A firmware file as read for flashing.
 struct FirmwareFile {

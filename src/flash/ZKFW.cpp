@@ -18,7 +18,33 @@ constexpr const char* kTransmitterNoBannerAlert =
     "plugged in firmly.\n\nDisconnect all cables (including power and USB) from Controller. "
     "Re-connect USB to reboot Controller and try again.";
 
+// Hands the sender's reports to the status sink; without a sink nobody
+// listens and nothing cancels.
+class SinkObserver : public ymodem::Observer {
+public:
+    explicit SinkObserver(StatusSink* sink) : sink_(sink) {}
+    void progress(uint32_t value, uint32_t max) override {
+        if (sink_ != nullptr) {
+            sink_->setProgress(static_cast<int32_t>(value), static_cast<int32_t>(max));
+        }
+    }
+    bool cancelRequested() override { return sink_ != nullptr && sink_->cancelRequest(); }
+    void log(std::string_view line) override {
+        if (sink_ != nullptr) {
+            sink_->log(std::string(line), "\n");
+        }
+    }
+
+private:
+    StatusSink* sink_;
+};
+
 } // namespace
+
+uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize) {
+    SinkObserver observer(ui());
+    return ymodem::transmit(data, fn, fnSize, kMaxBlocks, observer);
+}
 
 std::string ZKFW::address() const {
     std::lock_guard lock(mutex_);

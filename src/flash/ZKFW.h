@@ -1,6 +1,6 @@
-// The flash engine: CRC-16 and YMODEM block framing, the YMODEM batch
-// transmitter, and the flash sequence that brings a unit's bootloader up and
-// sends it an image. One engine lives for the life of the process; each run
+// The flash engine: the flash sequence that brings a unit's bootloader up and
+// sends it an image with the YMODEM sender (whose operations it also offers
+// under their engine names). One engine lives for the life of the process; each run
 // works on a snapshot of its properties taken when the run starts.
 #pragma once
 
@@ -12,11 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "flash/FirmwareImage.h"
 #include "flash/StatusSink.h"
-
-// A firmware image: the whole file, shared so that a run keeps the bytes it
-// sends alive whatever the file selection does meanwhile.
-using FirmwareImage = std::shared_ptr<const std::vector<uint8_t>>;
+#include "ymodem/Ymodem.h"
 
 // The receiver's operator prompt: the run waits until it is answered.
 inline constexpr const char* kRadioModePrompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
@@ -45,21 +43,20 @@ struct FlashRun {
 
 class ZKFW {
 public:
-    // Transfer result codes of Ymodem_Transmit.
-    static constexpr uint32_t kSendOk = 0;
-    static constexpr uint32_t kSendNoAck = 3;        // a block unanswered, or the receiver aborted
-    static constexpr uint32_t kSendNameTooLong = 4;  // name and size do not fit the header block
-    static constexpr uint32_t kSendNoHeaderAck = 12; // the header never acknowledged
-    static constexpr uint32_t kSendCancelled = 100;
-    static constexpr uint32_t kSendTooLarge = 255; // more than kMaxBlocks data blocks
+    // Transfer result codes of Ymodem_Transmit (those of the YMODEM sender).
+    static constexpr uint32_t kSendOk = ymodem::kOk;
+    static constexpr uint32_t kSendNoAck = ymodem::kNoAck;
+    static constexpr uint32_t kSendNameTooLong = ymodem::kNameTooLong;
+    static constexpr uint32_t kSendNoHeaderAck = ymodem::kNoHeaderAck;
+    static constexpr uint32_t kSendCancelled = ymodem::kCancelled;
+    static constexpr uint32_t kSendTooLarge = ymodem::kTooLarge;
 
+    // The data blocks the unit's bootloader takes.
     static constexpr uint32_t kMaxBlocks = 192;
     static constexpr size_t kMaxImageSize = kMaxBlocks * 1024; // the largest image that fits
-    static constexpr size_t kPacketSize = 1027;                // head (3) + 1024-byte data field
+    static constexpr size_t kPacketSize = ymodem::kPacketSize;
 
-    // Data blocks an image of `size` bytes takes: 1024-byte blocks while 1024
-    // or more bytes remain, 128-byte blocks for the rest.
-    static uint64_t blockCount(uint64_t size) { return size / 1024 + (size % 1024 + 127) / 128; }
+    static uint64_t blockCount(uint64_t size) { return ymodem::blockCount(size); }
     static bool fitsInMemory(uint64_t size) { return blockCount(size) <= kMaxBlocks; }
 
     // --- Properties (each get and set is atomic) ---
@@ -74,23 +71,26 @@ public:
     bool txSel() const { return txSel_.load(); }
     void setTxSel(bool txSel) { txSel_.store(txSel); }
 
-    // --- CRC-16/XMODEM and block framing ---
-    // One CRC step: shifts `byte` into the low end of the register (which
-    // therefore trails the message by 16 bits).
-    static uint16_t UpdateCRC16(uint16_t crc, uint8_t byte);
-    // CRC-16/XMODEM of `size` (>= 1) bytes from `idx` on.
-    static uint16_t Cal_CRC16(const uint8_t* bytes, uint32_t idx, uint32_t size);
-    // Header block (block 0) into `packet` (kPacketSize bytes): name, NUL, size
-    // text, zeros. The caller ensures name + size text fit in 1023 bytes.
+    // --- CRC-16/XMODEM and block framing (see ymodem/Ymodem.h) ---
+    static uint16_t UpdateCRC16(uint16_t crc, uint8_t byte) {
+        return ymodem::updateCrc16(crc, byte);
+    }
+    static uint16_t Cal_CRC16(const uint8_t* bytes, uint32_t idx, uint32_t size) {
+        return ymodem::crc16(bytes, idx, size);
+    }
     static uint32_t Ymodem_PrepareIntialPacket(uint8_t* packet, std::string_view fn,
-                                               std::string_view len);
-    // Data block `pktNo` into `packet` from `data` at offset `idx`, with `size`
-    // (>= 1) image bytes remaining from there.
+                                               std::string_view len) {
+        ymodem::prepareHeader(packet, fn, len);
+        return 0;
+    }
     static void Ymodem_PreparePacket(const uint8_t* data, uint32_t idx, uint8_t* packet,
-                                     uint8_t pktNo, uint32_t size);
+                                     uint8_t pktNo, uint32_t size) {
+        ymodem::prepareBlock(data, idx, packet, pktNo, size);
+    }
 
     // Sends one file as a YMODEM batch to a receiver waiting on the open
-    // serial port. Returns a transfer result code (kSend...).
+    // serial port, at most kMaxBlocks data blocks, reporting through ui().
+    // Returns a transfer result code (kSend...).
     uint32_t Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize);
 
     // --- The flash sequence ---

@@ -6,8 +6,11 @@
 #include <cstring>
 #include <optional>
 
-#include "flash/ZKFW.h"
+#include "ymodem/Ymodem.h"
+
 #include "serial/ZKSerial.h"
+
+namespace ymodem {
 
 namespace {
 
@@ -84,12 +87,12 @@ Reply readReply() {
 }
 
 // A packet buffer with room for the CRC behind the largest block.
-using Packet = std::array<uint8_t, ZKFW::kPacketSize + kCrcSize>;
+using Packet = std::array<uint8_t, kPacketSize + kCrcSize>;
 
 // Writes the block's head and field followed by its CRC (high byte first), in
 // one write.
 void sendBlock(Packet& packet, uint32_t field) {
-    const uint16_t crc = ZKFW::Cal_CRC16(packet.data(), kHeadSize, field);
+    const uint16_t crc = crc16(packet.data(), kHeadSize, field);
     packet[kHeadSize + field] = static_cast<uint8_t>(crc >> 8);
     packet[kHeadSize + field + 1] = static_cast<uint8_t>(crc);
     Serial_Send(packet.data(), static_cast<int32_t>(kHeadSize + field + kCrcSize));
@@ -102,7 +105,7 @@ void sendEot() {
 
 } // namespace
 
-uint16_t ZKFW::UpdateCRC16(uint16_t crc, uint8_t byte) {
+uint16_t updateCrc16(uint16_t crc, uint8_t byte) {
     uint32_t reg = crc;
     uint32_t in = byte | 0x100u; // the marker bit counts the 8 rounds
     do {
@@ -119,9 +122,9 @@ uint16_t ZKFW::UpdateCRC16(uint16_t crc, uint8_t byte) {
     return static_cast<uint16_t>(reg);
 }
 
-// Table-driven equivalent of UpdateCRC16 over the bytes followed by two zero
+// Table-driven equivalent of updateCrc16 over the bytes followed by two zero
 // bytes.
-uint16_t ZKFW::Cal_CRC16(const uint8_t* bytes, uint32_t idx, uint32_t size) {
+uint16_t crc16(const uint8_t* bytes, uint32_t idx, uint32_t size) {
     uint16_t crc = 0;
     for (const uint8_t *p = bytes + idx, *end = p + size; p != end; ++p) {
         crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ *p) & 0xFFu]);
@@ -129,8 +132,7 @@ uint16_t ZKFW::Cal_CRC16(const uint8_t* bytes, uint32_t idx, uint32_t size) {
     return crc;
 }
 
-uint32_t ZKFW::Ymodem_PrepareIntialPacket(uint8_t* packet, std::string_view fn,
-                                          std::string_view len) {
+void prepareHeader(uint8_t* packet, std::string_view fn, std::string_view len) {
     std::memset(packet, 0, kPacketSize);
     packet[0] = kStx;
     packet[1] = 0x00;
@@ -145,11 +147,10 @@ uint32_t ZKFW::Ymodem_PrepareIntialPacket(uint8_t* packet, std::string_view fn,
     if (lenBytes > 0) {
         std::memcpy(packet + kHeadSize + nameBytes + 1, len.data(), lenBytes);
     }
-    return 0;
 }
 
-void ZKFW::Ymodem_PreparePacket(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t pktNo,
-                                uint32_t size) {
+void prepareBlock(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t pktNo,
+                  uint32_t size) {
     const uint32_t field = size >= kLongField ? kLongField : kShortField;
     const uint32_t copy = std::min(field, size);
     packet[0] = field == kLongField ? kStx : kSoh;
@@ -161,35 +162,30 @@ void ZKFW::Ymodem_PreparePacket(const uint8_t* data, uint32_t idx, uint8_t* pack
     }
 }
 
-uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize) {
+uint32_t transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize, uint32_t maxBlocks,
+                  Observer& observer) {
     // Refuse up front what the unit cannot take whole: a refusal after the
     // last block would leave a truncated image in the unit.
-    if (!fitsInMemory(fnSize)) {
-        return kSendTooLarge;
+    if (blockCount(fnSize) > maxBlocks) {
+        return kTooLarge;
     }
     char sizeText[16];
     const int sizeLength = std::snprintf(sizeText, sizeof sizeText, "%i", static_cast<int>(fnSize));
     const std::string_view len(sizeText, static_cast<size_t>(sizeLength));
     if (fn.size() + len.size() > kLongField - 1) {
-        return kSendNameTooLong;
+        return kNameTooLong;
     }
 
-    StatusSink* const sink = ui();
-    auto cancelled = [sink] {
-        if (sink == nullptr || !sink->cancelRequest()) {
+    auto cancelled = [&observer] {
+        if (!observer.cancelRequested()) {
             return false;
         }
-        sink->log("Process Canceled.", "\n");
+        observer.log("Process Canceled.");
         return true;
-    };
-    auto progress = [sink](uint32_t value, uint32_t max) {
-        if (sink != nullptr) {
-            sink->setProgress(static_cast<int32_t>(value), static_cast<int32_t>(max));
-        }
     };
 
     Packet packet;
-    Ymodem_PrepareIntialPacket(packet.data(), fn, len);
+    prepareHeader(packet.data(), fn, len);
 
     // Sends the block in the packet buffer until it is acknowledged (empty
     // result) or the transfer ends (its result code). Replies other than ACK
@@ -202,16 +198,16 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
             sendBlock(packet, field);
             const Reply reply = readReply();
             if (cancelled()) {
-                return kSendCancelled;
+                return kCancelled;
             }
             if (reply == Reply::Abort) {
-                return kSendNoAck;
+                return kNoAck;
             }
             if (reply == Reply::Ack) {
                 return std::nullopt;
             }
             if ((reply == Reply::Silence && ++silences == kMaxSilences) || copies == kMaxCopies) {
-                return kSendNoAck;
+                return kNoAck;
             }
         }
     };
@@ -227,24 +223,24 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
         Serial_DelayMs(kHeaderWaitMs);
         const Reply reply = readReply();
         if (cancelled()) {
-            return kSendCancelled;
+            return kCancelled;
         }
         if (reply == Reply::Abort) {
-            return kSendNoAck;
+            return kNoAck;
         }
         headerAcked = reply == Reply::Ack;
     }
     Serial_FlushInput(); // whatever the receiver sent behind its ACK
     if (!headerAcked) {
-        return kSendNoHeaderAck;
+        return kNoHeaderAck;
     }
 
     uint32_t offset = 0;
     uint32_t remaining = fnSize;
-    uint8_t blockNumber = 1; // fitsInMemory keeps it at or below kMaxBlocks
+    uint8_t blockNumber = 1; // the refusal above keeps it at or below maxBlocks
     while (remaining > 0) {
-        progress(offset, fnSize);
-        Ymodem_PreparePacket(data, offset, packet.data(), blockNumber, remaining);
+        observer.progress(offset, fnSize);
+        prepareBlock(data, offset, packet.data(), blockNumber, remaining);
         const uint32_t field = remaining >= kLongField ? kLongField : kShortField;
         uint32_t silences = 0;
         if (const auto ended = sendUntilAcked(field, silences)) {
@@ -259,7 +255,7 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
     sendEot();
     (void)readAnswer();
     if (cancelled()) {
-        return kSendCancelled;
+        return kCancelled;
     }
     Serial_FlushInput();
 
@@ -277,8 +273,10 @@ uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_
     Serial_FlushInput();
     sendEot();
     if (!readAnswer() && ++silences == kMaxSilences) {
-        return kSendNoAck;
+        return kNoAck;
     }
-    progress(100, 100);
-    return kSendOk;
+    observer.progress(100, 100);
+    return kOk;
 }
+
+} // namespace ymodem
