@@ -18,28 +18,18 @@ TEST(MarkerSearch, JudgesEachReadJoinedToTheOnesBefore) {
         std::vector<std::string> reads;
         Marker last; // what the last read yields; every earlier one yields None
     } cases[] = {
-        {{"VANTOLK"}, Marker::Banner},
         {{"\r\nBoot v2 VANTOLK ready\r\n"}, Marker::Banner},
-        {{"", "", "VANTOLK"}, Marker::Banner},
         {{"xxVANT", "OLK\r\n"}, Marker::Banner},
         {{"V", "A", "N", "T", "O", "L", "K"}, Marker::Banner},
-        {{"\0\0ready\0VANTOLK\0"s}, Marker::Banner},
         {{"\0\0\0"s, "a\0V"s, "ANTOLK"}, Marker::Banner},
         {{"VANT", "x", "OLK"}, Marker::None},
         {{"vantolk Vantolk"}, Marker::None},
         {{"VAN\0TOLK"s}, Marker::None},
-        {{ff3}, Marker::WrongMode},
         {{"ab\0c"s + ff3 + "def"}, Marker::WrongMode},
-        {{"ab\xFF\xFF", "\xFF"}, Marker::WrongMode},
         {{"\xFF", "\xFF", "\xFF"}, Marker::WrongMode},
         {{"\xFF\xFFz\xFF\xFF"}, Marker::None},
-        {{"\xFF"
-          "a\xFF"
-          "b\xFF"},
-         Marker::None},
         {{"\xFF\xFF", "a", "\xFF"}, Marker::None},
         // Both: the banner wins, whichever came first or completed last.
-        {{ff3 + "VANTOLK"}, Marker::Banner},
         {{"\xFF\xFF", "\xFFVANTOLK"}, Marker::Banner},
         {{"VANT", "OLK" + ff3}, Marker::Banner},
     };
