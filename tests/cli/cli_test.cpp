@@ -114,23 +114,6 @@ protected:
     size_t errSize_ = 0;
 };
 
-TEST_F(ConsoleSinkTest, LogsAndAlertsGoToTheirStreams) {
-    cli::ConsoleSink sink(true, false, input_[0], out_, err_);
-    sink.log("Bootloader Started.", "\n");
-    sink.log("", "\n");
-    sink.showAlertWithMessage("Please select a port.", std::nullopt);
-    sink.showAlertWithMessage("Error opening serial port x - No such file or directory(2).\n");
-    sink.showAlertWithMessage(nullptr);
-    sink.showAlertWithMessage("100% sure", std::string("Title"));
-    EXPECT_EQ(out(), "Bootloader Started.\n\n");
-    EXPECT_EQ(err(), "ZK Firmware Loader: Please select a port.\n"
-                     "ZK Firmware Loader: Error opening serial port x - No such file or "
-                     "directory(2).\n"
-                     "ZK Firmware Loader: \n"
-                     "Title: 100% sure\n");
-    EXPECT_FALSE(sink.busy());
-}
-
 TEST_F(ConsoleSinkTest, PromptStaysBusyUntilEnter) {
     cli::ConsoleSink sink(false, false, input_[0], out_, err_);
     sink.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");

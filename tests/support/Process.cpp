@@ -1,13 +1,10 @@
 #include "Process.h"
 
-#include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
+#include <utility>
 
 Process::Process(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env) {
@@ -15,167 +12,77 @@ Process::Process(const std::vector<std::string>& argv,
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-    std::map<std::string, std::string> merged;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const char* eq = std::strchr(*e, '=');
-        if (eq != nullptr) {
-            merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    if ((pid_ = fork()) == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (const auto& [name, value] : env) {
+            setenv(name.c_str(), value.c_str(), 1);
         }
+        execv(args[0], args.data());
+        _exit(127);
     }
-    for (const auto& [k, v] : env) {
-        merged[k] = v;
-    }
-    std::vector<std::string> envStrings;
-    for (const auto& [k, v] : merged) {
-        envStrings.push_back(k + "=" + v);
-    }
-    std::vector<char*> envp;
-    for (auto& s : envStrings) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (auto& a : args) {
-        argp.push_back(a.data());
-    }
-    argp.push_back(nullptr);
-
-    const int rc = posix_spawn(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    if (rc != 0) {
-        close(in[1]);
-        close(out[0]);
-        close(err[0]);
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-    }
     in_ = in[1];
-    outReader_ = std::thread([this, fd = out[0]] { pump(fd, out_); });
-    errReader_ = std::thread([this, fd = err[0]] { pump(fd, err_); });
+    reader_ = std::thread([this, out = out[0], err = err[0]] { readUntilClosed(out, err); });
 }
 
 Process::~Process() {
-    if (!ended_) {
-        signal(SIGKILL);
-        wait(std::chrono::seconds(5));
-    }
-    closeInput();
-    if (outReader_.joinable()) {
-        outReader_.join();
-    }
-    if (errReader_.joinable()) {
-        errReader_.join();
-    }
+    wait(std::chrono::milliseconds(0));
+    close(in_);
+    reader_.join();
 }
 
-void Process::pump(int fd, std::string& into) {
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        std::lock_guard lock(mutex_);
-        into.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-}
-
-void Process::writeInput(const std::string& text) {
-    if (in_ >= 0) {
-        (void)!::write(in_, text.data(), text.size());
-    }
-}
-
-void Process::closeInput() {
-    if (in_ >= 0) {
-        close(in_);
-        in_ = -1;
-    }
-}
-
-void Process::signal(int sig) {
-    if (!ended_ && pid_ > 0) {
-        kill(pid_, sig);
-    }
-}
-
-bool Process::waitFor(const std::string& text, const std::string& which,
-                      std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        {
+void Process::readUntilClosed(int out, int err) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        poll(fds, 2, -1);
+        for (int i = 0; i < 2; ++i) {
+            char buf[4096];
+            const ssize_t n = fds[i].revents != 0 ? read(fds[i].fd, buf, sizeof buf) : -1;
             std::lock_guard lock(mutex_);
-            const std::string& s = which == "out" ? out_ : err_;
-            if (s.find(text) != std::string::npos) {
-                return true;
+            if (n > 0) {
+                (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
+            } else if (fds[i].revents != 0) {
+                close(std::exchange(fds[i].fd, -1));
             }
+            grown_.notify_all();
         }
-        if (!ended_ && waitpid(pid_, &status_, WNOHANG) == pid_) {
-            ended_ = true;
-        }
-        if (ended_) {
-            // Give the readers a moment to collect the last output.
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::lock_guard lock(mutex_);
-            const std::string& s = which == "out" ? out_ : err_;
-            return s.find(text) != std::string::npos;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return false;
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    grown_.notify_all();
 }
 
-bool Process::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    return waitFor(text, "out", timeout);
-}
-
-bool Process::waitForError(const std::string& text, std::chrono::milliseconds timeout) {
-    return waitFor(text, "err", timeout);
+bool Process::waitFor(const std::string& stream, const std::string& text,
+                      std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    grown_.wait_for(lock, timeout,
+                    [&] { return closed_ || stream.find(text) != std::string::npos; });
+    return stream.find(text) != std::string::npos;
 }
 
 int Process::wait(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!ended_) {
-        if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-            ended_ = true;
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid_, SIGKILL);
+    bool killed = false;
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; status_ < 0;) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = status;
+        } else if ((killed = std::chrono::steady_clock::now() >= deadline)) {
+            ::kill(pid_, SIGKILL);
             waitpid(pid_, &status_, 0);
-            ended_ = true;
-            return -1;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (outReader_.joinable()) {
-        outReader_.join();
-    }
-    if (errReader_.joinable()) {
-        errReader_.join();
-    }
-    if (WIFEXITED(status_)) {
-        return WEXITSTATUS(status_);
-    }
-    return WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : -1;
-}
-
-std::string Process::output() {
-    std::lock_guard lock(mutex_);
-    return out_;
-}
-
-std::string Process::error() {
-    std::lock_guard lock(mutex_);
-    return err_;
+    std::unique_lock lock(mutex_); // the last output is in once both streams are closed
+    grown_.wait_for(lock, std::chrono::seconds(5), [&] { return closed_; });
+    return killed ? -1 : WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }

@@ -1,72 +1,56 @@
+// termios2 (for the exact speed) cannot share a file with <termios.h>.
 #include "Pty.h"
 
+#include <asm/termbits.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-Pty::Pty() {
-    char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-        throw std::runtime_error("openpty failed");
-    }
-    path_ = name;
-    termios t{};
-    tcgetattr(slave_, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave_, TCSANOW, &t);
-}
+using Clock = std::chrono::steady_clock;
 
-Pty::~Pty() {
-    if (master_ >= 0) {
-        close(master_);
-    }
-    if (slave_ >= 0) {
-        close(slave_);
+Pty::Pty() {
+    std::string error;
+    if (!line_.open(error)) {
+        throw std::runtime_error(error);
     }
 }
 
 void Pty::write(const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
+    // The master does not block: wait for room rather than lose bytes.
+    for (size_t done = 0; done < bytes.size();) {
+        pollfd p{master(), POLLOUT, 0};
+        poll(&p, 1, 1000);
+        const ssize_t n = ::write(master(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
             throw std::runtime_error("pty write failed");
         }
-        done += static_cast<size_t>(n);
+        done += n > 0 ? static_cast<size_t>(n) : 0;
     }
 }
 
-void Pty::write(const std::string& text) {
-    write(std::vector<uint8_t>(text.begin(), text.end()));
+namespace {
+
+// One read of what is there within `wait`; false when nothing came.
+bool readSome(int fd, std::chrono::milliseconds wait, size_t most, std::vector<uint8_t>& out) {
+    pollfd p{fd, POLLIN, 0};
+    uint8_t buf[4096];
+    const ssize_t n = poll(&p, 1, static_cast<int>(wait.count())) > 0
+                          ? ::read(fd, buf, std::min(sizeof buf, most))
+                          : 0;
+    out.insert(out.end(), buf, buf + std::max<ssize_t>(n, 0));
+    return n > 0;
 }
+
+} // namespace
 
 std::vector<uint8_t> Pty::read(size_t count, std::chrono::milliseconds timeout) {
     std::vector<uint8_t> out;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out.size() < count) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        uint8_t buf[4096];
-        ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-        if (n <= 0) {
-            break;
-        }
-        out.insert(out.end(), buf, buf + n);
+    for (const auto deadline = Clock::now() + timeout;
+         out.size() < count && Clock::now() < deadline;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        readSome(master(), left, count - out.size(), out);
     }
     return out;
 }
@@ -74,34 +58,21 @@ std::vector<uint8_t> Pty::read(size_t count, std::chrono::milliseconds timeout) 
 std::vector<uint8_t> Pty::readUntilQuiet(std::chrono::milliseconds quiet,
                                          std::chrono::milliseconds timeout) {
     std::vector<uint8_t> out;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) {
-            if (!out.empty()) {
-                break;
-            }
-            continue;
-        }
-        uint8_t buf[4096];
-        ssize_t n = ::read(master_, buf, sizeof buf);
-        if (n <= 0) {
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+        if (!readSome(master(), quiet, SIZE_MAX, out) && !out.empty()) {
             break;
         }
-        out.insert(out.end(), buf, buf + n);
     }
     return out;
 }
 
-uint32_t Pty::slaveCflag() const {
-    termios t{};
-    tcgetattr(slave_, &t);
-    return t.c_cflag;
+// Termios requests on the master act on the slave.
+uint32_t Pty::slaveSpeed(bool input) const {
+    struct termios2 t {};
+    return ioctl(master(), TCGETS2, &t) == 0 ? (input ? t.c_ispeed : t.c_ospeed) : 0;
 }
 
-void Pty::hangUp() {
-    if (master_ >= 0) {
-        close(master_);
-        master_ = -1;
-    }
+uint32_t Pty::slaveCflag() const {
+    struct termios2 t {};
+    return ioctl(master(), TCGETS2, &t) == 0 ? t.c_cflag : 0;
 }

@@ -1,5 +1,5 @@
-// A pseudo-terminal for tests: the loader opens the slave by its path, the
-// test plays the unit on the master.
+// A pseudo-terminal for tests, opened as the virtual unit opens its line: the
+// loader opens the slave by its path, the test plays the unit on the master.
 #pragma once
 
 #include <chrono>
@@ -7,18 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "line.h"
+
 class Pty {
 public:
     Pty();
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
 
-    const std::string& path() const { return path_; }
-    int master() const { return master_; }
+    const std::string& path() const { return line_.path(); }
+    int master() const { return line_.master(); }
 
     void write(const std::vector<uint8_t>& bytes);
-    void write(const std::string& text);
+    void write(const std::string& text) { write(std::vector<uint8_t>(text.begin(), text.end())); }
 
     // Reads what arrives until `count` bytes are in or `timeout` passes.
     std::vector<uint8_t> read(size_t count, std::chrono::milliseconds timeout);
@@ -28,14 +27,12 @@ public:
 
     // Line speed the slave is set to, as the loader set it (output, or input).
     uint32_t slaveSpeed(bool input = false) const;
-    // Raw c_cflag / c_lflag / c_iflag of the slave's settings.
+    // Raw c_cflag of the slave's settings.
     uint32_t slaveCflag() const;
 
-    // Closes the master: the loader's side sees a hang-up.
-    void hangUp();
+    // Closes the line: the loader's side sees a hang-up.
+    void hangUp() { line_.hangUp(); }
 
 private:
-    int master_ = -1;
-    int slave_ = -1; // held so the line stays up while the loader reopens it
-    std::string path_;
+    sim::PtyLine line_;
 };

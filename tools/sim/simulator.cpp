@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -43,6 +44,9 @@ Simulator::~Simulator() {
     }
     if (signals_ >= 0) {
         ::close(signals_);
+    }
+    if (opens_ >= 0) {
+        ::close(opens_);
     }
     if (log_ != nullptr) {
         std::fclose(log_);
@@ -104,7 +108,17 @@ bool Simulator::setUp(std::string& error) {
     }
     std::signal(SIGPIPE, SIG_IGN);
 
-    return line_.open(error);
+    if (!line_.open(error)) {
+        return false;
+    }
+    // Each open of the slave is an event: a reset pulse too soon after it
+    // reaches a unit whose adapter has not settled yet.
+    opens_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opens_ < 0 || inotify_add_watch(opens_, line_.path().c_str(), IN_OPEN) < 0) {
+        error = errorText("cannot watch the line's opens");
+        return false;
+    }
+    return true;
 }
 
 void Simulator::event(Micros at, const std::string& text) {
@@ -307,9 +321,10 @@ int Simulator::run() {
             deadline = earliest(deadline, masterQuietUntil_);
         }
 
-        pollfd fds[3] = {{signals_, POLLIN, 0},
+        pollfd fds[4] = {{signals_, POLLIN, 0},
                          {socket_, POLLIN, 0},
-                         {masterQuiet ? -1 : line_.master(), POLLIN, 0}};
+                         {masterQuiet ? -1 : line_.master(), POLLIN, 0},
+                         {opens_, POLLIN, 0}};
         timespec timeout{};
         timespec* wait = nullptr;
         if (deadline >= 0) {
@@ -318,7 +333,7 @@ int Simulator::run() {
             timeout.tv_nsec = (left % kSecond) * 1000;
             wait = &timeout;
         }
-        if (ppoll(fds, 3, wait, nullptr) < 0) {
+        if (ppoll(fds, 4, wait, nullptr) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -333,6 +348,15 @@ int Simulator::run() {
         }
         if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
             readLine(now());
+        }
+        if (fds[3].revents & POLLIN) {
+            alignas(inotify_event) char buf[4096];
+            const ssize_t n = ::read(opens_, buf, sizeof buf);
+            for (ssize_t at = 0; at < n; at += sizeof(inotify_event)) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+                at += e->len;
+                event(now(), "open");
+            }
         }
     }
 }

@@ -60,6 +60,7 @@ private:
     std::FILE* log_ = nullptr;
     int socket_ = -1;
     int signals_ = -1;
+    int opens_ = -1; // inotify: a loader opening the slave
     std::filesystem::path socketPath_;
     PtyLine line_;
     PacedQueue in_;

@@ -4,7 +4,6 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -27,8 +26,7 @@ VirtualUnit::VirtualUnit(const std::vector<std::string>& options) {
     if (!sim_->waitForOutput("ready\n", std::chrono::seconds(10))) {
         throw std::runtime_error("virtual unit did not start: " + sim_->error());
     }
-    const std::string out = sim_->output();
-    path_ = out.substr(0, out.find('\n'));
+    path_ = lines(sim_->output()).front();
 }
 
 VirtualUnit::~VirtualUnit() {
@@ -38,39 +36,34 @@ VirtualUnit::~VirtualUnit() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-std::vector<UnitEvent> VirtualUnit::events() const {
+std::filesystem::path VirtualUnit::write(const std::string& name,
+                                         const std::vector<uint8_t>& bytes) const {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return dir_ / name;
+}
+
+std::vector<UnitEvent> VirtualUnit::events(const std::string& name) const {
     std::vector<UnitEvent> all;
-    std::ifstream in(dir_ / "events.log");
-    std::string line;
-    while (std::getline(in, line)) {
+    for (const auto& line : lines(readFile(dir_ / "events.log"))) {
         std::istringstream fields(line);
         UnitEvent e;
         fields >> e.ms >> e.name;
         std::getline(fields >> std::ws, e.args);
-        all.push_back(e);
+        if (name.empty() || e.name == name) {
+            all.push_back(e);
+        }
     }
     return all;
 }
 
-std::vector<UnitEvent> VirtualUnit::events(const std::string& name) const {
-    std::vector<UnitEvent> some;
-    for (const auto& e : events()) {
-        if (e.name == name) {
-            some.push_back(e);
-        }
-    }
-    return some;
-}
-
 bool VirtualUnit::waitForEvent(const std::string& name, std::chrono::milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (events(name).empty()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
+    while (events(name).empty() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return true;
+    return !events(name).empty();
 }
 
 std::vector<uint8_t> VirtualUnit::received() const {
@@ -86,48 +79,6 @@ std::vector<nlohmann::json> VirtualUnit::records() const {
     return all;
 }
 
-std::unique_ptr<Process> VirtualUnit::startLoader(const std::vector<std::string>& args) const {
-    return startLoader({this}, args);
-}
-
-std::unique_ptr<Process> VirtualUnit::startLoader(const std::vector<const VirtualUnit*>& units,
-                                                  const std::vector<std::string>& args) {
-    std::string sockets;
-    for (const VirtualUnit* unit : units) {
-        sockets += (sockets.empty() ? "" : ":") + unit->path() + "=" +
-                   (unit->dir() / "modemline.sock").string();
-    }
-    std::vector<std::string> argv{ZK_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Process>(
-        argv, std::map<std::string, std::string>{
-                  {"LD_PRELOAD", ZK_MODEMLINE_LIB},
-                  {"ZK_MODEMLINE_SOCKET", sockets},
-                  {"XDG_STATE_HOME", (units.front()->dir() / "state").string()}});
-}
-
-TempDir::TempDir() {
-    char templ[] = "/tmp/zkfw-XXXXXX";
-    if (mkdtemp(templ) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = templ;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::filesystem::path TempDir::write(const std::string& name,
-                                     const std::vector<uint8_t>& bytes) const {
-    const auto file = path_ / name;
-    std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    return file;
-}
-
 std::vector<uint8_t> testImage(size_t size, uint32_t seed) {
     std::mt19937 gen(seed);
     std::vector<uint8_t> bytes(size);
@@ -140,8 +91,7 @@ std::vector<uint8_t> testImage(size_t size, uint32_t seed) {
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         out.push_back(line);
     }
     return out;
