@@ -119,8 +119,15 @@ Json recordJson(const FlashRecord& record) {
     json["adapter"] = record.adapter.description();
     json["adapter_serial"] = record.adapter.serial;
     json["file"] = run.name;
-    json["size"] = run.image ? run.image->size() : 0;
-    json["sha256"] = run.image ? sha256Hex(run.image->data(), run.image->size()) : "";
+    // A file too large to flash is read only as far as it takes to know that:
+    // its size and hash are unknown, and a prefix's would mislead.
+    if (run.image && run.image->size() > ZKFW::kMaxImageSize) {
+        json["size"] = Json();
+        json["sha256"] = Json();
+    } else {
+        json["size"] = run.image ? run.image->size() : 0;
+        json["sha256"] = run.image ? sha256Hex(run.image->data(), run.image->size()) : "";
+    }
     json["target"] = run.transmitter ? "TX" : "RX";
     json["outcome"] = outcomeName(record.outcome);
     json["serial_error"] = serialError.empty() ? Json() : Json(serialError);

@@ -52,6 +52,10 @@ void expectRecord(const nlohmann::json& record, const std::string& port,
     ASSERT_TRUE(record.is_object()) << record;
     EXPECT_EQ(record["port"], port);
     EXPECT_EQ(record["outcome"], outcome);
+    if (image.size() > 196608) { // refused, and read only as far as that takes
+        EXPECT_TRUE(record["size"].is_null() && record["sha256"].is_null()) << record;
+        return;
+    }
     EXPECT_EQ(record["size"], image.size());
     EXPECT_EQ(record["sha256"], sha256Hex(image.data(), image.size()));
 }
