@@ -48,6 +48,9 @@ int exitStatusFor(FlashOutcome outcome, int cancelSignal = SIGINT);
 // too short to measure.
 std::string transferSummary(uint64_t bytes, double seconds);
 
+// Sends Ctrl-C (SIGINT) and SIGTERM to `handler`.
+void onCancelSignals(void (*handler)(int));
+
 // "[#####     ] 50 %": a bar of `width` cells and the window's percentage.
 std::string progressBarText(int32_t value, int32_t max, int width);
 

@@ -29,14 +29,6 @@ void onSignal(int sig) {
     activeSink->requestCancel();
 }
 
-void installSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 // One unit on one port: the run, its report and its record.
 int flashOne(const cli::Options& options, FirmwareFile file) {
     std::unique_ptr<cli::ConsoleSink> sink;
@@ -82,7 +74,7 @@ int flashOne(const cli::Options& options, FirmwareFile file) {
     engine.setData(std::move(file.image));
 
     activeSink = sink.get();
-    installSignalHandlers();
+    cli::onCancelSignals(onSignal);
     const auto started = std::chrono::system_clock::now();
     const FlashOutcome outcome = engine.startFlash();
     sink->finish();

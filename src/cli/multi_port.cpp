@@ -123,11 +123,7 @@ public:
     }
 
     int run() {
-        struct sigaction action {};
-        action.sa_handler = onSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        onCancelSignals(onSignal);
         signal(SIGPIPE, SIG_IGN); // a child gone early must not take the parent along
 
         const std::string self = selfPath("zkflash-cli");
