@@ -37,19 +37,19 @@ private slots:
             [&] { offMainChanges += QThread::currentThread() != mainThread; },
             Qt::DirectConnection);
         // On the main thread a call acts at once, and text is taken as it is.
-        app.delegate.log("a\n100% <b>x</b> &amp;", "\n");
         QString expected = "a\n100% <b>x</b> &amp;\n";
+        app.delegate.log("a\n100% <b>x</b> &amp;", "\n");
         QCOMPARE(app.logText(), expected);
 
         constexpr int kLines = 2000;
+        std::atomic<bool> done{false};
         const auto post = [&](int from, int to) {
             for (int i = from; i < to; ++i) {
                 app.delegate.log(std::to_string(i), "\n");
                 app.delegate.setProgress(i + 1, kLines);
-                if (i % 64 == 0) {
-                    std::this_thread::yield(); // let the main thread drain meanwhile
-                }
+                std::this_thread::yield(); // let the main thread drain meanwhile
             }
+            done.store(true);
         };
         // The main thread serves no events until this worker has ended: every
         // call must return without it.
@@ -57,11 +57,8 @@ private slots:
         QCOMPARE(app.logText(), expected);
         QCOMPARE(app.percent(), QStringLiteral("0 %"));
         // Now the main thread drains while the worker is still posting.
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            post(kLines / 2, kLines);
-            done.store(true);
-        });
+        done.store(false);
+        std::thread worker(post, kLines / 2, kLines);
         const bool posted = QTest::qWaitFor([&] { return done.load(); }, 60000);
         worker.join();
         QVERIFY(posted);
@@ -98,8 +95,7 @@ private slots:
             text[0] = 'X'; // the alert holds its own copy
             app.delegate.log("2", "\n");
             app.delegate.showAlertWithMessage(nullptr);
-            app.delegate.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW",
-                                              "Heading");
+            app.delegate.showAlertWithMessage("prompt", "Heading");
             app.delegate.log("3", "\n");
         });
         worker.join();
@@ -112,23 +108,21 @@ private slots:
         QVERIFY(!app.delegate.busy());
         QCOMPARE(logAtAlert, QStringList({"1\n", "1\n2\n", "1\n2\n", "1\n2\n3\n*\n*\n*\n"}));
         QTRY_COMPARE(app.logText(), QStringLiteral("1\n2\n3\n*\n*\n*\n*\n"));
-        QCOMPARE(catcher.messages, QStringList({"50% %d <b>x</b> &lt;", "",
-                                                "Set Telvo Controller Radio Mode to "
-                                                "Tether/RX FW",
-                                                "main"}));
+        QCOMPARE(catcher.messages, QStringList({"50% %d <b>x</b> &lt;", "", "prompt", "main"}));
         const QString name = QStringLiteral("ZK Firmware Loader");
         QCOMPARE(catcher.headings, QStringList({name, name, "Heading", name}));
         QVERIFY(catcher.plainText);
         QVERIFY(catcher.likeWindow);
     }
 
+    // The label's rounding is the shells' shared one; here, that both views
+    // follow each call and replace what they showed.
     void progressLabelAndBar_data() {
         QTest::addColumn<int>("value");
         QTest::addColumn<int>("max");
         QTest::addColumn<QString>("label");
         QTest::addColumn<float>("fraction");
-        QTest::newRow("0 of 0") << 0 << 0 << "0 %" << 0.0f;
-        QTest::newRow("1 of 3") << 1 << 3 << "33 %" << 1.0f / 3.0f;
+        QTest::newRow("0 of 0, nothing divided") << 0 << 0 << "0 %" << 0.0f;
         QTest::newRow("2 of 3") << 2 << 3 << "67 %" << 2.0f / 3.0f;
         QTest::newRow("1 of 8, tie to even") << 1 << 8 << "12 %" << 0.125f;
         QTest::newRow("100 of 100") << 100 << 100 << "100 %" << 1.0f;
@@ -140,7 +134,7 @@ private slots:
         QFETCH(QString, label);
         QFETCH(float, fraction);
         AppHarness app;
-        app.delegate.setProgress(7, 10); // both views replace what they showed
+        app.delegate.setProgress(7, 10);
         app.delegate.setProgress(value, max);
         QCOMPARE(app.percent(), label);
         QCOMPARE(app.o().levelIndicatorOutlet->mPercent(), fraction);
@@ -150,7 +144,6 @@ private slots:
         ZKLevelIndicator bar;
         bar.resize(200, 100);
         bar.setValueWithMin(10.0f, 20.0f, 15.0f);
-        QCOMPARE(bar.mPercent(), 0.5f);
         QImage image = paint(bar);
         // Teal from the left edge to half the width, grey after it; location
         // 0.0 lies along the bottom edge, 0.35 a third of the way up.
@@ -158,10 +151,6 @@ private slots:
         QVERIFY(near(image.pixelColor(102, 99), QColor(186, 186, 186)));
         QVERIFY(near(image.pixelColor(150, 34), QColor(199, 199, 199)));
         QCOMPARE(image.pixelColor(0, 0).alpha(), 0); // outside the corner of radius 8
-        // 0 of 0 divides nothing: an empty bar.
-        bar.setValueWithMin(0.0f, 0.0f, 0.0f);
-        QCOMPARE(bar.mPercent(), 0.0f);
-        QVERIFY(near(paint(bar).pixelColor(98, 99), QColor(186, 186, 186)));
         // On a bar 10 high the radii become 5: the ends are half circles that
         // touch the edge at mid-height only.
         bar.resize(300, 10);
