@@ -298,12 +298,24 @@ TEST(FlashSequence, PortHeldByAnotherLoaderThenCancelledInTheWait) {
 // Several units from one command, each in a loader of its own.
 struct SeveralCase {
     const char* name;
-    std::vector<std::vector<std::string>> units; // the options of each unit
+    const char* units; // each unit's options, a comma after each but the last
     const char* file;
-    std::vector<std::string> args;
+    const char* args;
     int exitStatus;
-    std::vector<std::string> outcomes; // of each unit
+    const char* outcomes; // of each unit, likewise
 };
+
+std::vector<std::string> commaSeparated(const std::string& text) {
+    std::vector<std::string> parts(1);
+    for (const char ch : text) {
+        if (ch == ',') {
+            parts.emplace_back();
+        } else {
+            parts.back().push_back(ch);
+        }
+    }
+    return parts;
+}
 
 void PrintTo(const SeveralCase& c, std::ostream* os) {
     *os << c.name;
@@ -315,9 +327,10 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
     const SeveralCase& c = GetParam();
     std::vector<std::unique_ptr<VirtualUnit>> owned;
     std::vector<const VirtualUnit*> units;
-    std::vector<std::string> args = c.args;
-    for (const auto& options : c.units) {
-        units.push_back(owned.emplace_back(std::make_unique<VirtualUnit>(options)).get());
+    std::vector<std::string> args = words(c.args);
+    for (const std::string& options : commaSeparated(c.units)) {
+        units.push_back(
+            owned.emplace_back(std::make_unique<VirtualUnit>(words(options.c_str()))).get());
         args.insert(args.end(), {"--port", units.back()->path()});
     }
     const auto image = testImage(20000);
@@ -330,7 +343,7 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
                 loader->waitForOutput(unit->path() + ": Waiting For Bootloader Start...\n", 20s));
         }
         loader->signal(SIGINT);
-    } else if (std::find(c.args.begin(), c.args.end(), "--yes") == c.args.end()) {
+    } else if (std::string(c.args).find("--yes") == std::string::npos) {
         ASSERT_TRUE(loader->waitForError(prompt, 20s)) << loader->error();
         std::this_thread::sleep_for(1500ms); // every unit has come to the prompt by now
         for (const auto* unit : units) {
@@ -358,15 +371,16 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
             }
         }
     }
-    const bool json = std::find(c.args.begin(), c.args.end(), "--json") != c.args.end();
+    const bool json = std::string(c.args).find("--json") != std::string::npos;
+    const auto outcomes = commaSeparated(c.outcomes);
     for (size_t i = 0; i < units.size(); ++i) {
         const std::string& port = units[i]->path();
         const auto record = std::find_if(records.begin(), records.end(), [&](const auto& r) {
             return r.value("port", "") == port;
         });
         ASSERT_NE(record, records.end()) << port;
-        expectRecord(*record, port, image, c.outcomes[i]);
-        if (c.outcomes[i] == "success") {
+        expectRecord(*record, port, image, outcomes[i]);
+        if (outcomes[i] == "success") {
             EXPECT_EQ(units[i]->received(), image) << port;
         }
         std::vector<std::string> at;
@@ -390,51 +404,32 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(OneCommand, SeveralUnits,
-                         testing::Values(SeveralCase{"FourAtOnce",
-                                                     {{}, {}, {}, {}},
-                                                     "fw.bin",
-                                                     {"--yes"},
-                                                     0,
-                                                     {"success", "success", "success", "success"}},
-                                         SeveralCase{
-                                             "OneOfFourSilent",
-                                             {{}, {"--silent"}, {}, {}},
-                                             "fw.bin",
-                                             {"--yes", "--quiet"},
-                                             1,
-                                             {"success", "no banner", "success", "success"}},
-                                         SeveralCase{"ReceiversAskedOnce",
-                                                     {{"--target", "rx"}, {"--target", "rx"}},
-                                                     "fw.binrx",
-                                                     {"--json"},
-                                                     0,
-                                                     {"success", "success"}},
-                                         SeveralCase{"CtrlCCancelsAll",
-                                                     {{"--silent"}, {"--silent"}},
-                                                     "fw.bin",
-                                                     {"--yes"},
-                                                     130,
-                                                     {"cancelled", "cancelled"}}),
-                         caseName<SeveralCase>);
+INSTANTIATE_TEST_SUITE_P(
+    OneCommand, SeveralUnits,
+    testing::Values(SeveralCase{"FourAtOnce", ",,,", "fw.bin", "--yes", 0,
+                                "success,success,success,success"},
+                    SeveralCase{"OneOfFourSilent", ",--silent,,", "fw.bin", "--yes --quiet", 1,
+                                "success,no banner,success,success"},
+                    SeveralCase{"ReceiversAskedOnce", "--target rx,--target rx", "fw.binrx",
+                                "--json", 0, "success,success"},
+                    SeveralCase{"CtrlCCancelsAll", "--silent,--silent", "fw.bin", "--yes", 130,
+                                "cancelled,cancelled"}),
+    caseName<SeveralCase>);
 
 // Bad arguments and files that cannot be flashed: status 2, the port untouched.
 TEST(Usage, RefusedBeforeAnyPortIsOpened) {
-    const struct {
-        std::vector<std::string> args;
-        const char* error;
-    } cases[] = {
-        {{"--fast", "x.bin"}, "unknown option --fast"},
-        {{"--port", "/dev/null", "/nonexistent/fw.bin"},
+    const std::pair<const char*, const char*> cases[] = {
+        {"--fast x.bin", "unknown option --fast"},
+        {"--port /dev/null /nonexistent/fw.bin",
          "cannot read '/nonexistent/fw.bin': No such file or directory"},
-        {{"--port", "/dev/null", "/dev/zero"}, "cannot read '/dev/zero': not a regular file"},
+        {"--port /dev/null /dev/zero", "cannot read '/dev/zero': not a regular file"},
     };
-    for (const auto& c : cases) {
-        std::vector<std::string> argv{ZK_CLI_PATH};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
+    for (const auto& [args, error] : cases) {
+        std::vector<std::string> argv = words(args);
+        argv.insert(argv.begin(), ZK_CLI_PATH);
         Process cli(argv);
-        EXPECT_EQ(cli.wait(10s), 2) << c.error;
-        EXPECT_NE(cli.error().find(c.error), std::string::npos) << cli.error();
+        EXPECT_EQ(cli.wait(10s), 2) << error;
+        EXPECT_NE(cli.error().find(error), std::string::npos) << cli.error();
     }
 }
 

@@ -1,18 +1,50 @@
 // The flash sequence against a scripted unit on a pseudo-terminal. A
 // pseudo-terminal has no modem lines, so these runs also show how a DTR
 // failure is carried to the end of the bring-up step.
-#include "FakeSink.h"
 #include "Pty.h"
+#include "flash/StatusSink.h"
 #include "flash/ZKFW.h"
 #include "serial/ZKSerial.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
 
 namespace {
+
+// A status sink that keeps what the run said (log lines as they are, alerts
+// as "alert: <text>" lines) and lets the test raise cancel and busy.
+class FakeSink : public StatusSink {
+public:
+    void log(const std::string& text, const std::string& cr) override { add(text + cr); }
+    void showAlertWithMessage(const std::string& message,
+                              const std::optional<std::string>&) override {
+        add("alert: " + message + "\n");
+    }
+    void setProgress(int32_t, int32_t) override {}
+    bool cancelRequest() override { return cancel.load(); }
+    bool busy() override { return busyFlag.load(); }
+
+    std::string said() const {
+        std::lock_guard lock(mutex_);
+        return said_;
+    }
+
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> busyFlag{false};
+
+private:
+    void add(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        said_ += text;
+    }
+    mutable std::mutex mutex_;
+    std::string said_;
+};
 
 const std::string kNoModemLines = "Fail on set DTR - Inappropriate ioctl for device(25).\n";
 
@@ -45,8 +77,7 @@ TEST_F(FlashSequence, TransmitterStopsAfterTheResetWhenDtrFails) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(engine.startFlash(), FlashOutcome::SerialFailure);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1050ms);
-    EXPECT_EQ(sink.lines(),
-              (std::vector<std::string>{"Resetting TX Processor...\n", "Reset Complete.\n"}));
+    EXPECT_EQ(sink.said(), "Resetting TX Processor...\nReset Complete.\n");
     EXPECT_EQ(Serial_ErrorText(), kNoModemLines);
     EXPECT_TRUE(pty.read(1, 100ms).empty()) << "nothing is written to a unit that was not reset";
     EXPECT_EQ(pty.slaveSpeed(), 115200u);
@@ -71,9 +102,7 @@ TEST_F(FlashSequence, ReceiverBringUpRunsToItsEndDespiteDtrFailure) {
     EXPECT_GE(pause, 1100ms) << "the radio module needs its guard time after +++";
     run.join();
 
-    EXPECT_EQ(sink.alerts(),
-              (std::vector<std::string>{"Set Telvo Controller Radio Mode to Tether/RX FW"}));
-    EXPECT_TRUE(sink.lines().empty());
+    EXPECT_EQ(sink.said(), "alert: Set Telvo Controller Radio Mode to Tether/RX FW\n");
     EXPECT_EQ(Serial_ErrorText(), kNoModemLines);
 }
 
@@ -87,10 +116,10 @@ TEST_F(FlashSequence, EndsBeforeTheUnitIsReached) {
         int size; // -1: no image
         bool cancel;
         FlashOutcome outcome;
-        std::string said; // log lines, then alerts
+        std::string said;
     } cases[] = {
         {190337, false, FlashOutcome::TooLarge, "File Too Large for Memory!\n"},
-        {-1, false, FlashOutcome::SendError, "Please select a file to transfer."},
+        {-1, false, FlashOutcome::SendError, "alert: Please select a file to transfer.\n"},
         {100, true, FlashOutcome::Cancelled, "Process Canceled.\n"},
         {100, false, FlashOutcome::SerialFailure, ""}, // the port will not open
     };
@@ -102,14 +131,7 @@ TEST_F(FlashSequence, EndsBeforeTheUnitIsReached) {
         engine.setData(c.size < 0 ? nullptr : image(static_cast<size_t>(c.size)));
         engine.setAddress("/dev/zk-no-such-port");
         EXPECT_EQ(engine.startFlash(), c.outcome);
-        std::string said;
-        for (const std::string& text : fresh.lines()) {
-            said += text;
-        }
-        for (const std::string& text : fresh.alerts()) {
-            said += text;
-        }
-        EXPECT_EQ(said, c.said);
+        EXPECT_EQ(fresh.said(), c.said);
         EXPECT_EQ(Serial_ErrorText(), c.said.empty() ? noPort : "");
     }
 }

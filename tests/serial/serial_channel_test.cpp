@@ -23,10 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-long long msSince(Clock::time_point start, Clock::time_point end = Clock::now()) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
-}
-
 size_t openDescriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
                                              std::filesystem::directory_iterator{}));
@@ -153,7 +149,7 @@ TEST_F(SerialChannel, ErrorTextKeepsTheLastFailureUntilTheNextOpen) {
     }
     // Good writes (without the terminator) and closing leave it pending.
     Serial_WriteString("fine");
-    EXPECT_EQ(pty.readUntilQuiet(30ms, 500ms), (std::vector<uint8_t>{'f', 'i', 'n', 'e'}));
+    EXPECT_EQ(pty.read(5, 300ms), (std::vector<uint8_t>{'f', 'i', 'n', 'e'}));
     testing::internal::CaptureStdout();
     Serial_Close();
     Serial_Close();
@@ -230,20 +226,6 @@ TEST_F(SerialChannel, ReadsReturnEveryByteThatCame) {
     EXPECT_EQ(Serial_ReadText(), "Z");
 }
 
-// Pieces close together make one text; a gap well beyond the quiet time ends it.
-TEST_F(SerialChannel, ReadTextJoinsPiecesArrivingCloseTogether) {
-    open();
-    std::jthread unit([this, start = Clock::now()] {
-        for (const auto& [at, piece] :
-             {std::pair(30ms, "VANT"), {35ms, "OLK\r\n"}, {300ms, "CD"}}) {
-            std::this_thread::sleep_until(start + at);
-            pty.write(piece);
-        }
-    });
-    EXPECT_EQ(Serial_ReadText(), "VANTOLK\r\n");
-    EXPECT_EQ(Serial_ReadText(), "CD");
-}
-
 // An empty read waits out the whole budget (11 waits of 50 ms) whatever makes
 // it empty, and says it was empty.
 TEST_F(SerialChannel, EmptyReadsTakeTheWholeBudget) {
@@ -261,7 +243,8 @@ TEST_F(SerialChannel, EmptyReadsTakeTheWholeBudget) {
         }
         const auto start = Clock::now();
         EXPECT_EQ(line == Silent ? Serial_ReadText().size() : Serial_ReadByte(), 0u);
-        const long long took = msSince(start);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         EXPECT_TRUE(Serial_LastReadEmpty());
         EXPECT_TRUE(took >= 450 && took <= 1500) << took;
         testing::internal::CaptureStdout(); // a hung-up line may fail its drain

@@ -64,7 +64,6 @@ TEST(SerialPorts, AppendsAdaptersThenAcmPortsInNaturalOrderBehindEarlierEntries)
         {{"ttyUSB1", "ttyUSB0", "ttyS0"},
          {"/dev/ttyS0", "/dev/ttyUSB9"},
          {"/dev/ttyS0", "/dev/ttyUSB9", "/dev/ttyUSB0", "/dev/ttyUSB1"}},
-        {{"ttyACM0"}, {}, {"/dev/ttyACM0"}},
     };
     const fs::path root = tempRoot();
     for (const auto& c : cases) {

@@ -55,17 +55,6 @@ std::vector<uint8_t> Pty::read(size_t count, std::chrono::milliseconds timeout) 
     return out;
 }
 
-std::vector<uint8_t> Pty::readUntilQuiet(std::chrono::milliseconds quiet,
-                                         std::chrono::milliseconds timeout) {
-    std::vector<uint8_t> out;
-    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-        if (!readSome(master(), quiet, SIZE_MAX, out) && !out.empty()) {
-            break;
-        }
-    }
-    return out;
-}
-
 // Termios requests on the master act on the slave.
 uint32_t Pty::slaveSpeed(bool input) const {
     struct termios2 t {};

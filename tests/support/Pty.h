@@ -21,9 +21,6 @@ public:
 
     // Reads what arrives until `count` bytes are in or `timeout` passes.
     std::vector<uint8_t> read(size_t count, std::chrono::milliseconds timeout);
-    // Reads until the line has been quiet for `quiet` (or `timeout` passes).
-    std::vector<uint8_t> readUntilQuiet(std::chrono::milliseconds quiet,
-                                        std::chrono::milliseconds timeout);
 
     // Line speed the slave is set to, as the loader set it (output, or input).
     uint32_t slaveSpeed(bool input = false) const;

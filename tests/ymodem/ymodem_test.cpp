@@ -68,7 +68,6 @@ TEST(HeaderBlock, NameTerminatorSizeTextAndZeros) {
         std::string name, sizeText;
         Bytes field;
     } cases[] = {
-        {"B\xC3\xBCro", "1000", headerField("B\xC3\xBCro", "1000")}, // 4 letters, 5 bytes
         {std::string(1019, 'x'), "1025", headerField(std::string(1019, 'x'), "1025")}, // full
         {std::string(2000, 'x'), "196608", headerField(std::string(1023, 'x'), "")},
     };
