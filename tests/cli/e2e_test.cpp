@@ -151,15 +151,14 @@ TEST_P(FlashSucceeds, ImageArrivesWholeAndTheApplicationStarts) {
 
 INSTANTIATE_TEST_SUITE_P(
     DrainLags, FlashSucceeds,
-    testing::Values(SuccessCase{"Tx0ms", "--drain-lag 0"},
-                    SuccessCase{"Rx10ms", "--target rx --drain-lag 10"},
-                    SuccessCase{"Tx20ms", "--drain-lag 20"},
-                    // The second ACK arrives while the next block is on the
-                    // wire; that block's real answer is a NAK.
-                    SuccessCase{"TxDoubleAck", "--drain-lag 4 --double-ack 2 --nak-block 3"},
-                    SuccessCase{"RxDoubleAck", "--target rx --double-ack 1 --nak-block 2"},
-                    SuccessCase{"SplitBannerAndDroppedAck",
-                                "--split-banner --drop-ack 4:1 --drain-lag 4", 1}),
+    testing::Values(
+        SuccessCase{"Tx0ms", "--drain-lag 0"}, SuccessCase{"Rx10ms", "--target rx --drain-lag 10"},
+        SuccessCase{"Tx20ms", "--drain-lag 20"},
+        // The second ACK arrives while the next block is on the
+        // wire; that block's real answer is a NAK.
+        SuccessCase{"TxDoubleAck", "--drain-lag 4 --double-ack 2 --nak-block 3"},
+        SuccessCase{"RxDoubleAck", "--target rx --drain-lag 2 --double-ack 1 --nak-block 2"},
+        SuccessCase{"SplitBannerAndDroppedAck", "--split-banner --drop-ack 4:1 --drain-lag 4", 1}),
     caseName<SuccessCase>);
 
 // Runs that end before or during the transfer, and what each leaves behind;
