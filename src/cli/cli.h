@@ -7,7 +7,6 @@
 #include "flash/ZKFW.h"
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <optional>

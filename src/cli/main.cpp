@@ -30,7 +30,7 @@ void onSignal(int sig) {
 }
 
 // One unit on one port: the run, its report and its record.
-int flashOne(const cli::Options& options, FirmwareFile file) {
+int flashOne(const cli::Options& options, FirmwareFile file, const std::string& port) {
     std::unique_ptr<cli::ConsoleSink> sink;
     cli::JsonSink* events = nullptr;
     if (options.json) {
@@ -54,17 +54,6 @@ int flashOne(const cli::Options& options, FirmwareFile file) {
     const std::string name = firmwareFileName(options.firmware);
     const bool transmitter = selectsTransmitter(name);
     sink->log(loadedLine(name, file.size, transmitter), "\n");
-
-    std::string port = options.ports.empty() ? std::string() : options.ports.front();
-    if (port.empty()) {
-        std::vector<std::string> ports;
-        Serial_ListPorts(ports);
-        if (ports.empty()) {
-            std::fputs("Please select a port.\n", stderr);
-            return cli::kExitUsage;
-        }
-        port = ports.front();
-    }
 
     ZKFW engine;
     engine.setUi(sink.get());
@@ -134,16 +123,20 @@ int main(int argc, char** argv) {
                      file.reason.c_str());
         return cli::kExitUsage;
     }
-    if (options->all || options->ports.size() > 1) {
-        std::vector<std::string> ports = options->ports;
-        if (options->all) {
-            Serial_ListPorts(ports);
+    // Without --port the first listed port; --all takes every listed one.
+    std::vector<std::string> ports = options->ports;
+    if (options->all || ports.empty()) {
+        Serial_ListPorts(ports);
+        if (!options->all && !ports.empty()) {
+            ports.resize(1);
         }
-        if (ports.empty()) {
-            std::fputs("Please select a port.\n", stderr);
-            return cli::kExitUsage;
-        }
+    }
+    if (ports.empty()) {
+        std::fputs("Please select a port.\n", stderr);
+        return cli::kExitUsage;
+    }
+    if (options->all || ports.size() > 1) {
         return cli::flashSeveral(*options, ports);
     }
-    return flashOne(*options, std::move(file));
+    return flashOne(*options, std::move(file), ports.front());
 }
