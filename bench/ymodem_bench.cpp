@@ -112,14 +112,15 @@ int main() {
 
     PacedReceiver receiver(pty.master());
     const auto start = Clock::now();
-    const uint32_t result =
-        ymodem::transmit(image.data(), "bench.bin", kImageSize, kMaxBlocks, observer);
+    const uint32_t result = ymodem::transmit(Serial_DefaultPort(), image.data(), "bench.bin",
+                                             kImageSize, kMaxBlocks, observer);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     receiver.stop();
     Serial_Close();
 
     const size_t wireBytes = receiver.received() + receiver.answered();
-    const double limit = wireBytes * kBitsPerByte / kLineSpeed + kHeaderWaitSeconds;
+    const double limit =
+        static_cast<double>(wireBytes) * kBitsPerByte / kLineSpeed + kHeaderWaitSeconds;
     const double ratio = seconds / limit;
     std::printf("image:             %u bytes, result %u\n", kImageSize, result);
     std::printf("bytes on the wire: %zu (%zu sent, %zu answers)\n", wireBytes, receiver.received(),

@@ -138,11 +138,11 @@ std::optional<std::string> ZKAppDelegate::readChosenPortFromMain() {
     auto reply = std::make_shared<std::promise<std::optional<std::string>>>();
     std::future<std::optional<std::string>> port = reply->get_future();
     handOffs_.post([this, reply] {
-        const std::optional<std::string> port = chosenPort();
-        if (port) {
-            settings_->setValue(kLastPortKey, QString::fromStdString(*port));
+        const std::optional<std::string> chosen = chosenPort();
+        if (chosen) {
+            settings_->setValue(kLastPortKey, QString::fromStdString(*chosen));
         }
-        reply->set_value(port);
+        reply->set_value(chosen);
     });
     while (port.wait_for(20ms) != std::future_status::ready) {
         if (terminating_.load()) {
@@ -165,12 +165,9 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
     } else {
         fw_->setAddress(*port);
         if (fw_->data()) {
-            const auto started = std::chrono::system_clock::now();
-            const FlashOutcome outcome = fw_->startFlash();
-            appendRecordOrWarn(
-                defaultRecordPath(),
-                jsonLine(recordJson(recordOfRun(*fw_, outcome, started, "zkflash", ZK_VERSION))),
-                "zkflash");
+            SinkEvents events(*this, "zkflash");
+            runFlash(fw_->job(), Serial_DefaultPort(), events,
+                     {"zkflash", ZK_VERSION, defaultRecordPath()});
         } else {
             showAlertWithMessage("Please select a file to transfer.", std::nullopt);
         }
@@ -179,13 +176,7 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
 }
 
 void ZKAppDelegate::endOfRun() {
-    // A failure is shown once: a later run refused for want of a port or an
-    // image must not bring it up again.
-    if (Serial_HasError()) {
-        showAlertWithMessage(Serial_FailureReport(fw_->address()), std::nullopt);
-        Serial_ClearError();
-    }
-    Serial_Close();
+    // The run has shown its failure, once, and closed the port.
     setCancelRequest(true);
     handOffs_.post([this] {
         setStartTitle(kStartTitle);

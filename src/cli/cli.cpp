@@ -9,7 +9,7 @@
 namespace cli {
 
 const char* usage() {
-    return "Usage: zkflash-cli [--port DEVICE]... [--all] [--yes] [--quiet] [--json]\n"
+    return "Usage: zkflash-cli [--port DEVICE]... [--all] [--yes] [--quiet] [--verbose] [--json]\n"
            "                  [--record FILE | --no-record] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --help | --version\n"
@@ -22,6 +22,7 @@ const char* usage() {
            "  --all          flash every USB-serial port at the same time\n"
            "  --yes          answer operator prompts at once\n"
            "  --quiet        no progress bar\n"
+           "  --verbose      also show the serial port's own diagnostics\n"
            "  --json         write the run's events and its record as JSON lines\n"
            "  --record FILE  append the flash record to FILE (default:\n"
            "                 $XDG_STATE_HOME/zkflash/flashes.jsonl)\n"
@@ -52,6 +53,8 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             options.yes = true;
         } else if (arg == "--quiet" || arg == "-q") {
             options.quiet = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
         } else if (arg == "--all") {
             options.all = true;
         } else if (arg == "--json") {
@@ -159,36 +162,69 @@ std::string transferSummary(uint64_t bytes, double seconds) {
     return text;
 }
 
-ConsoleSink::ConsoleSink(bool yes, bool progressBar, int inputFd, std::FILE* out, std::FILE* err)
-    : yes_(yes), progressBar_(progressBar), inputFd_(inputFd), out_(out), err_(err) {}
+ConsoleView::ConsoleView(const Options& options, bool progressBar, int inputFd, std::FILE* out,
+                         std::FILE* err, const std::atomic<int>& cancelSignal)
+    : yes_(options.yes), verbose_(options.verbose), progressBar_(progressBar), inputFd_(inputFd),
+      out_(out), err_(err), cancel_(cancelSignal) {}
 
-void ConsoleSink::log(const std::string& text, const std::string& cr) {
-    retireBar();
-    std::fputs(text.c_str(), out_);
-    std::fputs(cr.c_str(), out_);
-    std::fflush(out_);
+void ConsoleView::event(const RunEvent& event) {
+    switch (event.kind) {
+    case RunEvent::Kind::Log:
+        retireBar();
+        std::fprintf(out_, "%s\n", event.text.c_str());
+        std::fflush(out_);
+        break;
+    case RunEvent::Kind::Alert:
+    case RunEvent::Kind::Prompt: {
+        busy_.store(true);
+        retireBar();
+        std::string text = event.text;
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back(); // serial failure texts end their line themselves
+        }
+        std::fprintf(err_, "%s: %s\n", event.title.value_or(kApplicationName).c_str(),
+                     text.c_str());
+        std::fflush(err_);
+        awaitAnswer();
+        break;
+    }
+    case RunEvent::Kind::Progress:
+        value_ = event.progress.value;
+        max_ = event.progress.max;
+        drawBar();
+        break;
+    case RunEvent::Kind::Diagnostic:
+        if (verbose_) {
+            retireBar();
+            const bool ended = !event.text.empty() && event.text.back() == '\n';
+            std::fprintf(err_, "%s%s", event.text.c_str(), ended ? "" : "\n");
+            std::fflush(err_);
+        }
+        break;
+    case RunEvent::Kind::Warning:
+        retireBar();
+        std::fprintf(err_, "%s: warning: %s\n", kProgram, event.text.c_str());
+        std::fflush(err_);
+        break;
+    case RunEvent::Kind::Record:
+        break;
+    case RunEvent::Kind::Finished:
+        finish();
+        if (event.result.outcome == FlashOutcome::Success) {
+            std::fprintf(
+                err_, "%s\n",
+                transferSummary(event.result.imageBytes, event.result.transferSeconds).c_str());
+            std::fflush(err_);
+        }
+        break;
+    }
 }
 
-void ConsoleSink::showAlertWithMessage(const std::string& message,
-                                       const std::optional<std::string>& title) {
-    busy_.store(true);
-    retireBar();
-    std::string text = message;
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back(); // serial failure texts end their line themselves
-    }
-    std::fprintf(err_, "%s: %s\n", title.value_or(kApplicationName).c_str(), text.c_str());
-    std::fflush(err_);
-    if (yes_ || inputEnded_) {
-        busy_.store(false);
-    }
-}
-
-bool ConsoleSink::busy() {
+bool ConsoleView::busy() {
     if (!busy_.load()) {
         return false;
     }
-    if (cancel_.load()) {
+    if (cancelRequested()) {
         busy_.store(false); // nobody is left to answer the prompt
         return false;
     }
@@ -208,7 +244,7 @@ bool ConsoleSink::busy() {
     return busy_.load();
 }
 
-void ConsoleSink::awaitAnswer() {
+void ConsoleView::awaitAnswer() {
     busy_.store(!yes_ && !inputEnded_);
 }
 
@@ -219,13 +255,7 @@ std::string progressBarText(int32_t value, int32_t max, int width) {
            std::string(static_cast<size_t>(width - filled), ' ') + "] " + progressLabel(value, max);
 }
 
-void ConsoleSink::setProgress(int32_t value, int32_t max) {
-    value_ = value;
-    max_ = max;
-    drawBar();
-}
-
-void ConsoleSink::drawBar() {
+void ConsoleView::drawBar() {
     if (!progressBar_ || barRetired_ || (value_ == 0 && !barShown_)) {
         return;
     }
@@ -234,7 +264,7 @@ void ConsoleSink::drawBar() {
     barShown_ = true;
 }
 
-void ConsoleSink::retireBar() {
+void ConsoleView::retireBar() {
     if (barShown_) {
         std::fputs("\r\033[K", err_);
         std::fflush(err_);
@@ -243,7 +273,7 @@ void ConsoleSink::retireBar() {
     }
 }
 
-void ConsoleSink::finish() {
+void ConsoleView::finish() {
     if (barShown_) {
         std::fputs("\n", err_);
         std::fflush(err_);

@@ -1,10 +1,9 @@
-// The command-line loader: argument parsing, the status sink that writes to
-// standard output and error, and the mapping of a run's ending to an exit
-// status.
+// The command-line loader: argument parsing, the console that renders a run's
+// events on standard output and error, and the mapping of a run's ending to
+// an exit status.
 #pragma once
 
-#include "flash/StatusSink.h"
-#include "flash/ZKFW.h"
+#include "flash/FlashRun.h"
 
 #include <atomic>
 #include <csignal>
@@ -28,6 +27,7 @@ struct Options {
     std::string firmware;           // the image's path
     bool yes = false;               // answer operator prompts at once
     bool quiet = false;             // no progress bar
+    bool verbose = false;           // the serial link's diagnostics too
     bool json = false;              // events as JSON lines on standard output
     std::string record;             // record file; empty: the default one
     bool noRecord = false;          // write no record
@@ -50,27 +50,26 @@ std::string transferSummary(uint64_t bytes, double seconds);
 // Sends Ctrl-C (SIGINT) and SIGTERM to `handler`.
 void onCancelSignals(void (*handler)(int));
 
+// The program's name in its warnings.
+inline constexpr const char* kProgram = "zkflash-cli";
+
 // "[#####     ] 50 %": a bar of `width` cells and the window's percentage.
 std::string progressBarText(int32_t value, int32_t max, int width);
 
-// Log lines on standard output; alerts as "<title>: <message>" and, on a
-// terminal, a progress bar on standard error. An alert raises busy() until a
-// line (or the end) arrives on standard input, or at once with --yes.
-class ConsoleSink : public StatusSink {
+// Log lines on standard output; alerts as "<title>: <message>", warnings,
+// the closing summary and, on a terminal, a progress bar on standard error;
+// the serial link's diagnostics there too with --verbose. An alert or prompt
+// raises busy() until a line (or the end) arrives on standard input, or at
+// once with --yes. The run is cancelled once `cancelSignal` is set (by a
+// signal handler: it outlives every view).
+class ConsoleView : public RunEvents {
 public:
-    ConsoleSink(bool yes, bool progressBar, int inputFd, std::FILE* out, std::FILE* err);
+    ConsoleView(const Options& options, bool progressBar, int inputFd, std::FILE* out,
+                std::FILE* err, const std::atomic<int>& cancelSignal);
 
-    using StatusSink::showAlertWithMessage;
-    void log(const std::string& text, const std::string& cr) override;
-    void showAlertWithMessage(const std::string& message,
-                              const std::optional<std::string>& title) override;
-    void setProgress(int32_t value, int32_t max) override;
-    bool cancelRequest() override { return cancel_.load(); }
+    void event(const RunEvent& event) override;
+    bool cancelRequested() override { return cancel_.load() != 0; }
     bool busy() override;
-
-    void requestCancel() { cancel_.store(true); }
-    // Ends a progress bar line so later output starts on a line of its own.
-    void finish();
 
 protected:
     // Raises busy() for an alert just shown: answered at once with --yes or
@@ -81,13 +80,16 @@ private:
     void drawBar();
     // Output after the bar appeared ends it: it is cleared and not drawn again.
     void retireBar();
+    // Ends a progress bar line so later output starts on a line of its own.
+    void finish();
 
     const bool yes_;
+    const bool verbose_;
     const bool progressBar_;
     const int inputFd_;
     std::FILE* out_;
     std::FILE* err_;
-    std::atomic<bool> cancel_{false};
+    const std::atomic<int>& cancel_;
     std::atomic<bool> busy_{false};
     bool inputEnded_ = false;
     bool barShown_ = false;

@@ -1,90 +1,55 @@
 // zkflash-cli: loads a firmware image into a radio unit from the command line.
 #include "cli/cli.h"
-#include "cli/json_sink.h"
+#include "cli/json_view.h"
 #include "cli/multi_port.h"
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
 #include "serial/ZKSerial.h"
 
-#include <cerrno>
+#include <atomic>
 #include <csignal>
-#include <cstring>
 #include <memory>
 #include <unistd.h>
 
 namespace {
 
-constexpr const char* kProgram = "zkflash-cli";
-
-cli::ConsoleSink* activeSink = nullptr;
+// Set by the first Ctrl-C (or SIGTERM) and read by the run's cancel poll; the
+// handler touches nothing else, so a signal is safe at any moment of the
+// process's life.
 std::atomic<int> cancelSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 // First Ctrl-C (or SIGTERM) cancels at the run's next poll; a second one
 // leaves at once. Either way the exit status is 128 + the first signal.
 void onSignal(int sig) {
     int none = 0;
-    if (!cancelSignal.compare_exchange_strong(none, sig) || activeSink == nullptr) {
+    if (!cancelSignal.compare_exchange_strong(none, sig)) {
         _exit(128 + cancelSignal.load());
     }
-    activeSink->requestCancel();
 }
 
-// One unit on one port: the run, its report and its record.
-int flashOne(const cli::Options& options, FirmwareFile file, const std::string& port) {
-    std::unique_ptr<cli::ConsoleSink> sink;
-    cli::JsonSink* events = nullptr;
+// One unit on one port: the library's run, rendered on the console or as
+// JSON lines.
+int flashOne(const cli::Options& options, const FirmwareFile& file, const std::string& port) {
+    std::unique_ptr<cli::ConsoleView> view;
     if (options.json) {
-        // Standard output carries events only: what else is written there
-        // (the serial link's diagnostics) goes to standard error instead.
-        std::FILE* out = fdopen(dup(STDOUT_FILENO), "w");
-        if (out == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            std::fprintf(stderr, "%s: cannot set up the event stream: %s\n", kProgram,
-                         std::strerror(errno));
-            return cli::kExitUsage;
-        }
-        auto json = std::make_unique<cli::JsonSink>(options.yes, STDIN_FILENO, out);
-        events = json.get();
-        sink = std::move(json);
+        view = std::make_unique<cli::JsonView>(options, STDIN_FILENO, stdout, cancelSignal);
     } else {
-        sink = std::make_unique<cli::ConsoleSink>(options.yes,
+        view = std::make_unique<cli::ConsoleView>(options,
                                                   !options.quiet && isatty(STDERR_FILENO) == 1,
-                                                  STDIN_FILENO, stdout, stderr);
+                                                  STDIN_FILENO, stdout, stderr, cancelSignal);
     }
-
     const std::string name = firmwareFileName(options.firmware);
     const bool transmitter = selectsTransmitter(name);
-    sink->log(loadedLine(name, file.size, transmitter), "\n");
+    view->log(loadedLine(name, file.size, transmitter));
 
-    ZKFW engine;
-    engine.setUi(sink.get());
-    engine.setAddress(port);
-    engine.setFName(name);
-    engine.setTxSel(transmitter);
-    engine.setData(std::move(file.image));
-
-    activeSink = sink.get();
-    cli::onCancelSignals(onSignal);
-    const auto started = std::chrono::system_clock::now();
-    const FlashOutcome outcome = engine.startFlash();
-    sink->finish();
-    const FlashRun run = engine.lastRun();
-    if (outcome == FlashOutcome::Success && events == nullptr) {
-        std::fprintf(stderr, "%s\n",
-                     cli::transferSummary(run.image->size(), run.transferSeconds).c_str());
-    }
-    const Json record = recordJson(recordOfRun(engine, outcome, started, kProgram, ZK_VERSION));
-    if (Serial_HasError()) {
-        sink->showAlertWithMessage(Serial_FailureReport(port), std::nullopt);
-    }
-    Serial_Close();
-    if (events != nullptr) {
-        events->record(record);
-    }
+    RunSettings settings{cli::kProgram, ZK_VERSION, std::nullopt};
     if (!options.noRecord) {
-        appendRecordOrWarn(options.record.empty() ? defaultRecordPath() : options.record,
-                           jsonLine(record), kProgram);
+        settings.recordPath = options.record.empty() ? defaultRecordPath() : options.record;
     }
-    return cli::exitStatusFor(outcome, cancelSignal.load());
+    const FlashResult result = runFlash(FlashJob{port, file.image, name, transmitter},
+                                        Serial_DefaultPort(), *view, settings);
+    return cli::exitStatusFor(result.outcome, cancelSignal.load());
 }
 
 } // namespace
@@ -93,7 +58,7 @@ int main(int argc, char** argv) {
     std::string error;
     const auto options = cli::parseArgs(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {
-        std::fprintf(stderr, "%s: %s\n\n%s", kProgram, error.c_str(), cli::usage());
+        std::fprintf(stderr, "%s: %s\n\n%s", cli::kProgram, error.c_str(), cli::usage());
         return cli::kExitUsage;
     }
     switch (options->mode) {
@@ -119,7 +84,7 @@ int main(int argc, char** argv) {
 
     FirmwareFile file = readFirmwareFile(options->firmware);
     if (!file.image) {
-        std::fprintf(stderr, "%s: cannot read '%s': %s\n", kProgram, options->firmware.c_str(),
+        std::fprintf(stderr, "%s: cannot read '%s': %s\n", cli::kProgram, options->firmware.c_str(),
                      file.reason.c_str());
         return cli::kExitUsage;
     }
@@ -138,5 +103,6 @@ int main(int argc, char** argv) {
     if (options->all || ports.size() > 1) {
         return cli::flashSeveral(*options, ports);
     }
-    return flashOne(*options, std::move(file), ports.front());
+    cli::onCancelSignals(onSignal);
+    return flashOne(*options, file, ports.front());
 }

@@ -239,40 +239,55 @@ private:
     }
 
     void handleLine(Child& child, bool events, const std::string& line) {
-        if (!events) {
+        const auto event = events ? eventFromJson(Json::parse(line, nullptr, false)) : std::nullopt;
+        if (!event) {
             show(stderr, child.port, line);
             return;
         }
-        Json event = Json::parse(line, nullptr, false);
-        if (!event.is_object() || !event.contains("event")) {
-            show(stderr, child.port, line);
-            return;
-        }
-        const std::string kind = event.value("event", "");
-        if (kind == "progress") {
-            child.value = event.value("value", 0);
-            child.max = event.value("max", 100);
+        switch (event->kind) {
+        case RunEvent::Kind::Progress:
+            child.value = event->progress.value;
+            child.max = event->progress.max;
             drawBoard();
-        } else if (kind == "record") {
-            child.record = event.value("record", Json());
+            break;
+        case RunEvent::Kind::Record:
+            child.record = event->record;
+            break;
+        case RunEvent::Kind::Prompt:
+            if (!asked_) {
+                // Asked once for every receiver; the answer releases them all.
+                asked_ = true;
+                prompting_ = !options_.yes;
+                show(stderr, "", event->title.value_or(kApplicationName) + ": " + event->text);
+            }
+            break;
+        default:
+            break;
         }
         if (options_.json) {
-            event["port"] = child.port;
-            std::fputs(jsonLine(event).c_str(), stdout);
+            Json json = eventJson(*event);
+            json["port"] = child.port;
+            std::fputs(jsonLine(json).c_str(), stdout);
             std::fflush(stdout);
-        } else if (kind == "log") {
-            show(stdout, child.port, event.value("text", ""));
-        } else if (kind == "alert" && event.value("message", "") != kRadioModePrompt) {
-            show(stderr, child.port, event.value("title", "") + ": " + event.value("message", ""));
+            return;
         }
-        if (kind == "alert" && event.value("message", "") == kRadioModePrompt && !asked_) {
-            // Asked once for every receiver; the answer releases them all.
-            asked_ = true;
-            prompting_ = !options_.yes;
-            clearBoard();
-            std::fprintf(stderr, "%s: %s\n", event.value("title", "").c_str(), kRadioModePrompt);
-            std::fflush(stderr);
-            drawBoard();
+        switch (event->kind) {
+        case RunEvent::Kind::Log:
+            show(stdout, child.port, event->text);
+            break;
+        case RunEvent::Kind::Alert:
+            show(stderr, child.port, event->title.value_or(kApplicationName) + ": " + event->text);
+            break;
+        case RunEvent::Kind::Diagnostic:
+            if (options_.verbose) {
+                show(stderr, child.port, event->text);
+            }
+            break;
+        case RunEvent::Kind::Warning:
+            show(stderr, child.port, std::string(kProgram) + ": warning: " + event->text);
+            break;
+        default:
+            break;
         }
     }
 
@@ -292,9 +307,18 @@ private:
         }
     }
 
-    void show(std::FILE* to, const std::string& port, const std::string& text) {
+    // Writes the text, each line behind "<port>: " when a port is given.
+    void show(std::FILE* to, const std::string& port, std::string text) {
         clearBoard();
-        writePrefixed(to, port, text);
+        while (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        if (port.empty()) {
+            std::fprintf(to, "%s\n", text.c_str());
+            std::fflush(to);
+        } else {
+            writePrefixed(to, port, text);
+        }
         drawBoard();
     }
 

@@ -1,6 +1,6 @@
 #include "flash/FirmwareFile.h"
 
-#include "flash/ZKFW.h"
+#include "flash/FlashRun.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +17,7 @@ FirmwareFile readFirmwareFile(const std::string& path) {
         file.reason = std::strerror(errno);
         return file;
     }
-    constexpr size_t kEnough = ZKFW::kMaxImageSize + 1;
+    constexpr size_t kEnough = kMaxImageSize + 1;
     std::vector<uint8_t> bytes;
     struct stat st {};
     if (fstat(fd, &st) != 0) {

@@ -12,7 +12,7 @@
 // A firmware file as read for flashing.
 struct FirmwareFile {
     // The whole file; none when it was refused. A file too large to flash is
-    // held only as far as it takes to know that (ZKFW::kMaxImageSize + 1
+    // held only as far as it takes to know that (kMaxImageSize + 1
     // bytes, which the engine refuses), so a huge or endless file costs
     // neither time nor memory.
     FirmwareImage image;

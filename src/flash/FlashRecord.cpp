@@ -31,43 +31,6 @@ std::optional<std::string> makeParents(const std::string& path) {
 
 } // namespace
 
-FlashRecord recordOfRun(const ZKFW& engine, FlashOutcome outcome,
-                        std::chrono::system_clock::time_point started, std::string program,
-                        std::string version) {
-    FlashRecord record;
-    record.started = started;
-    record.ended = std::chrono::system_clock::now();
-    record.program = std::move(program);
-    record.version = std::move(version);
-    record.run = engine.lastRun();
-    record.adapter = Serial_PortInfo(record.run.port);
-    record.outcome = outcome;
-    if (Serial_HasError()) {
-        record.serialError = Serial_ErrorText();
-    }
-    return record;
-}
-
-const char* outcomeName(FlashOutcome outcome) {
-    switch (outcome) {
-    case FlashOutcome::Success:
-        return "success";
-    case FlashOutcome::WrongMode:
-        return "wrong mode";
-    case FlashOutcome::NoBanner:
-        return "no banner";
-    case FlashOutcome::SendError:
-        return "send error";
-    case FlashOutcome::TooLarge:
-        return "too large";
-    case FlashOutcome::Cancelled:
-        return "cancelled";
-    case FlashOutcome::SerialFailure:
-        break;
-    }
-    return "serial failure";
-}
-
 std::string isoTime(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     const time_t seconds = system_clock::to_time_t(when);
@@ -104,7 +67,7 @@ Json recordJson(const FlashRecord& record) {
     if (gethostname(host, sizeof host - 1) != 0) {
         host[0] = '\0';
     }
-    const FlashRun& run = record.run;
+    const FlashJob& run = record.job;
     std::string serialError = record.serialError;
     while (!serialError.empty() && serialError.back() == '\n') {
         serialError.pop_back();
@@ -121,7 +84,7 @@ Json recordJson(const FlashRecord& record) {
     json["file"] = run.name;
     // A file too large to flash is read only as far as it takes to know that:
     // its size and hash are unknown, and a prefix's would mislead.
-    if (run.image && run.image->size() > ZKFW::kMaxImageSize) {
+    if (run.image && run.image->size() > kMaxImageSize) {
         json["size"] = Json();
         json["sha256"] = Json();
     } else {
@@ -131,8 +94,11 @@ Json recordJson(const FlashRecord& record) {
     json["target"] = run.transmitter ? "TX" : "RX";
     json["outcome"] = outcomeName(record.outcome);
     json["serial_error"] = serialError.empty() ? Json() : Json(serialError);
-    json["transfer_seconds"] = std::round(run.transferSeconds * 1000.0) / 1000.0;
-    json["wire_bytes"] = run.wireBytes;
+    json["transfer_seconds"] = std::round(record.transferSeconds * 1000.0) / 1000.0;
+    json["wire_bytes"] = record.wireBytes;
+    for (const auto& [key, value] : run.fields.items()) {
+        json[key] = value;
+    }
     return json;
 }
 
@@ -171,7 +137,14 @@ std::optional<std::string> appendRecord(const std::string& path, const std::stri
     // One write in append mode: records of loaders running side by side land
     // whole, one after another.
     const ssize_t n = write(fd, line.data(), line.size());
-    const int err = errno;
+    int err = errno;
+    // On the disk before the run is reported: a crash or power cut then
+    // loses at most the run in progress.
+    if (n >= 0 && fsync(fd) != 0) {
+        err = errno;
+        close(fd);
+        return path + ": " + std::strerror(err);
+    }
     close(fd);
     if (n < 0) {
         return path + ": " + std::strerror(err);
@@ -181,11 +154,4 @@ std::optional<std::string> appendRecord(const std::string& path, const std::stri
                " bytes written";
     }
     return std::nullopt;
-}
-
-void appendRecordOrWarn(const std::string& path, const std::string& line, const char* program) {
-    if (const auto failed = appendRecord(path, line)) {
-        std::fprintf(stderr, "%s: warning: the flash record was not written: %s\n", program,
-                     failed->c_str());
-    }
 }

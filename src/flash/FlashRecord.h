@@ -8,34 +8,21 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
-#include "flash/ZKFW.h"
+#include "flash/FlashRun.h"
 #include "serial/ZKSerial.h"
-
-// Fields keep the order in which they are set, so that a record reads well.
-using Json = nlohmann::ordered_json;
 
 struct FlashRecord {
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;
     std::string program; // "zkflash-cli", "zkflash"
     std::string version;
-    FlashRun run;           // port, image, name, target and transfer figures
+    FlashJob job;           // port, image, name, target and the caller's fields
     SerialPortInfo adapter; // what is known of the port's USB adapter
     FlashOutcome outcome = FlashOutcome::SendError;
-    std::string serialError; // the serial link's failure text, empty when none
+    std::string serialError;    // the serial link's failure text, empty when none
+    double transferSeconds = 0; // from the header block to the result; 0 without a transfer
+    uint64_t wireBytes = 0;     // written to the unit during the transfer, resends included
 };
-
-// The record of the run that `engine` has just ended with `outcome`, begun at
-// `started`; taken before the shell shows and clears a serial failure.
-FlashRecord recordOfRun(const ZKFW& engine, FlashOutcome outcome,
-                        std::chrono::system_clock::time_point started, std::string program,
-                        std::string version);
-
-// "success", "wrong mode", "no banner", "send error", "too large",
-// "cancelled", "serial failure".
-const char* outcomeName(FlashOutcome outcome);
 
 // Local time with milliseconds and the UTC offset: "2024-05-01T14:03:07.250+02:00".
 std::string isoTime(std::chrono::system_clock::time_point when);
@@ -43,6 +30,7 @@ std::string isoTime(std::chrono::system_clock::time_point when);
 // Lower-case hexadecimal SHA-256 of the bytes.
 std::string sha256Hex(const uint8_t* bytes, size_t size);
 
+// The record's fields, the job's own fields last.
 Json recordJson(const FlashRecord& record);
 
 // One JSON line, ending in a line feed; bytes that are not UTF-8 (a file name
@@ -54,9 +42,6 @@ std::string jsonLine(const Json& value);
 std::string defaultRecordPath();
 
 // Appends the line to `path` with one write in append mode, creating missing
-// directories. Returns the reason when it could not be written whole.
+// directories, and flushes it to the disk. Returns the reason when it could
+// not be written whole.
 std::optional<std::string> appendRecord(const std::string& path, const std::string& line);
-
-// appendRecord, reporting a failure as a warning of `program` on standard
-// error: a lost record never fails a flash.
-void appendRecordOrWarn(const std::string& path, const std::string& line, const char* program);

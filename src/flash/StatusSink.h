@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "flash/FlashRun.h"
+
 class StatusSink {
 public:
     virtual ~StatusSink() = default;
@@ -36,5 +38,17 @@ public:
     virtual bool busy() = 0;
 };
 
-// Name shown as the title of alerts that carry none.
-inline constexpr const char* kApplicationName = "ZK Firmware Loader";
+// A run's events shown through a status sink: log lines, alerts and the
+// prompt, progress, cancel and busy as the sink has them. Diagnostics go to
+// standard output and warnings to standard error, behind `program`.
+class SinkEvents : public RunEvents {
+public:
+    SinkEvents(StatusSink& sink, std::string program) : sink_(sink), program_(std::move(program)) {}
+    void event(const RunEvent& event) override;
+    bool cancelRequested() override { return sink_.cancelRequest(); }
+    bool busy() override { return sink_.busy(); }
+
+private:
+    StatusSink& sink_;
+    const std::string program_;
+};

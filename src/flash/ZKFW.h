@@ -1,45 +1,20 @@
-// The flash engine: the flash sequence that brings a unit's bootloader up and
-// sends it an image with the YMODEM sender (whose operations it also offers
-// under their engine names). One engine lives for the life of the process; each run
-// works on a snapshot of its properties taken when the run starts.
+// The flash engine: its properties (the sink it reports to, the port, the
+// image and the target) and the flash sequence with the YMODEM sender's
+// operations under their engine names. Each is a thin way into the library's
+// run (FlashRun.h) on the process's default port. One engine lives for the
+// life of the process; each run works on a snapshot of its properties.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "flash/FirmwareImage.h"
+#include "flash/FlashRun.h"
 #include "flash/StatusSink.h"
 #include "ymodem/Ymodem.h"
-
-// The receiver's operator prompt: the run waits until it is answered.
-inline constexpr const char* kRadioModePrompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
-
-// How a run of startFlash ended.
-enum class FlashOutcome {
-    Success,       // "Starting Application..." was reached
-    SerialFailure, // the port could not be opened, or a write or DTR change failed
-    WrongMode,     // the unit answered with three 0xFF bytes
-    Cancelled,     // the operator cancelled
-    NoBanner,      // the bootloader did not answer 15 wake-ups
-    SendError,     // the transfer failed
-    TooLarge,      // the image needs more blocks than the bootloader takes
-};
-
-// What one run of startFlash worked on and what its transfer took, for the
-// shells' flash records.
-struct FlashRun {
-    std::string port;
-    FirmwareImage image; // none when the run had no image
-    std::string name;
-    bool transmitter = true;
-    double transferSeconds = 0; // from the header block to the result; 0 without a transfer
-    uint64_t wireBytes = 0;     // written to the unit during the transfer, resends included
-};
 
 class ZKFW {
 public:
@@ -51,9 +26,8 @@ public:
     static constexpr uint32_t kSendCancelled = ymodem::kCancelled;
     static constexpr uint32_t kSendTooLarge = ymodem::kTooLarge;
 
-    // The data blocks the unit's bootloader takes.
-    static constexpr uint32_t kMaxBlocks = 192;
-    static constexpr size_t kMaxImageSize = kMaxBlocks * 1024; // the largest image that fits
+    static constexpr uint32_t kMaxBlocks = ::kMaxBlocks;
+    static constexpr size_t kMaxImageSize = ::kMaxImageSize;
     static constexpr size_t kPacketSize = ymodem::kPacketSize;
 
     static uint64_t blockCount(uint64_t size) { return ymodem::blockCount(size); }
@@ -70,6 +44,10 @@ public:
     void setFName(std::string fName);
     bool txSel() const { return txSel_.load(); }
     void setTxSel(bool txSel) { txSel_.store(txSel); }
+
+    // The properties as a run's job, taken at once: a selection made while
+    // the run goes on can neither change nor free what it sends.
+    FlashJob job() const;
 
     // --- CRC-16/XMODEM and block framing (see ymodem/Ymodem.h) ---
     static uint16_t UpdateCRC16(uint16_t crc, uint8_t byte) {
@@ -88,26 +66,21 @@ public:
         ymodem::prepareBlock(data, idx, packet, pktNo, size);
     }
 
-    // Sends one file as a YMODEM batch to a receiver waiting on the open
-    // serial port, at most kMaxBlocks data blocks, reporting through ui().
-    // Returns a transfer result code (kSend...).
+    // Sends one file as a YMODEM batch to a receiver waiting on the default
+    // port, reporting through ui(). Returns a transfer result code (kSend...).
     uint32_t Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize);
 
-    // --- The flash sequence ---
-    // Opens the port, brings the target's bootloader up, sends the image and
-    // starts the new application. Reports through ui(); the caller closes the
-    // port afterwards and shows a pending serial error.
+    // The flash sequence on the default port, reporting through ui(): opens
+    // the port, brings the target's bootloader up, sends the image and starts
+    // the new application. The caller closes the port afterwards and shows a
+    // pending serial error.
     FlashOutcome startFlash();
-
-    // The last run's snapshot and transfer figures; kept until the next run.
-    FlashRun lastRun() const;
 
 private:
     std::atomic<StatusSink*> ui_{nullptr};
     std::atomic<bool> txSel_{true};
-    mutable std::mutex mutex_; // guards the four below
+    mutable std::mutex mutex_; // guards the three below
     std::string address_;
     FirmwareImage data_;
     std::string fName_;
-    FlashRun lastRun_;
 };

@@ -1,66 +1,82 @@
-// The serial link: one process-wide serial port channel and USB-serial port
-// discovery. Plain routines over process-wide state; one run uses the channel
-// at a time. Failures are recorded as one line of text (Serial_ErrorText) that
-// callers test with Serial_HasError; only Serial_Open also returns -1.
+// The serial link: the serial port channel and USB-serial port discovery. The
+// process has one default port, used through the plain Serial_ routines;
+// failures are recorded as one line of text (Serial_ErrorText) that callers
+// test with Serial_HasError; only Serial_Open also returns -1.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Closes any open port, clears the error text, then opens `path` for exclusive
-// use, raw 8N1, no flow control, at exactly `speed` bit/s. Returns the port
-// descriptor, or -1 with the failure in the error text.
+#include "serial/SerialLink.h"
+
+// A serial port on this machine: the POSIX terminal interface on a device
+// node. One run uses a port at a time; close() may come from another thread
+// (the shell's termination) while a call is under way.
+class ZKSerial : public SerialLink {
+public:
+    ZKSerial() = default;
+    ~ZKSerial() override { close(); }
+    ZKSerial(const ZKSerial&) = delete;
+    ZKSerial& operator=(const ZKSerial&) = delete;
+
+    int32_t open(const std::string& path, uint32_t speed) override;
+    void close() override;
+    std::string_view readText() override;
+    uint8_t readByte() override;
+    bool lastReadEmpty() const override { return lastReadCount_ == 0; }
+    void send(const uint8_t* bytes, int32_t length) override;
+    void write(const uint8_t* bytes, int32_t length) override;
+    // Judged by the line speed (10 bits a byte) from when each write was
+    // handed to the driver: what arrives before then cannot answer it. An
+    // adapter's drain comes back late, when the far end may have answered
+    // long before, so the sender tells stale input from an answer this way.
+    void discardUntilSent() override;
+    void flushInput() override;
+    void setDTR(bool on) override;
+    uint64_t bytesWritten() const override { return bytesWritten_; }
+    void delayMs(uint32_t ms) override;
+    std::chrono::steady_clock::duration now() const override;
+
+private:
+    int32_t failOpen(const char* step, const std::string& path, int err);
+
+    std::atomic<int> fd_{-1};
+    int64_t lastReadCount_ = 0;
+    char receiveBuffer_[1024] = {};
+    uint64_t bytesWritten_ = 0;
+    uint32_t lineSpeed_ = 0; // bit/s of the open port
+    std::chrono::steady_clock::time_point
+        lineFreeAt_{}; // when the last byte written can have arrived
+};
+
+// The process's own port, which the Serial_ operations below use: the
+// single-unit flow's serial link.
+ZKSerial& Serial_DefaultPort();
+
+// The default port's operations (see SerialLink for each).
 int32_t Serial_Open(const char* path, uint32_t speed);
-
-// Drains and closes the port if one is open. Leaves the error text alone.
 void Serial_Close();
-
-// Waits up to about 550 ms for input, then keeps reading while more arrives
-// (until ~20 ms of quiet or 1023 bytes). Returns every byte read, NUL and 0xFF
-// included; empty when nothing came. The view stays valid until the next read.
 std::string_view Serial_ReadText();
-
-// Waits up to about 550 ms for one byte; returns it, or 0 when none came.
 uint8_t Serial_ReadByte();
-
-// True when the last Serial_ReadText or Serial_ReadByte delivered no byte.
 bool Serial_LastReadEmpty();
-
-// Writes the bytes, then waits until they have been transmitted.
 void Serial_Write(const uint8_t* bytes, int32_t length);
 void Serial_WriteString(const char* text);
-
-// Bytes the channel has handed to the driver since the process started.
 uint64_t Serial_BytesWritten();
-
-// Writes the bytes without waiting for the driver to report them sent. An
-// adapter's drain comes back late, when the far end may have answered long
-// before; Serial_DiscardUntilSent tells stale input from an answer instead.
 void Serial_Send(const uint8_t* bytes, int32_t length);
-
-// Reads and drops input until the last byte written can have reached the far
-// end, judged by the line speed (10 bits a byte) from when each write was
-// handed to the driver: what arrives before then cannot answer it. Input that
-// arrives later stays for the next read. Returns at once once that time has
-// passed.
 void Serial_DiscardUntilSent();
-
-// Discards bytes received and not yet read.
 void Serial_FlushInput();
-
-// Asserts (true) or clears (false) the DTR modem line.
 void Serial_SetDTR(bool on);
-
 bool Serial_HasError();
+// The pending failure's text; empty when none.
 const char* Serial_ErrorText();
-// The errno of the pending failure; 0 when none. Hints are chosen from it,
-// since the text follows the locale.
+// The errno of the pending failure; 0 when none.
 int Serial_ErrorNumber();
 // Forgets the pending failure once a shell has shown it.
 void Serial_ClearError();
-
 // Sleeps the calling thread for `ms` milliseconds, in full.
 void Serial_DelayMs(uint32_t ms);
 
@@ -99,5 +115,7 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
 // port which program holds it. Empty when there is no advice.
 std::string Serial_FailureHint(int err, const std::string& path);
 
-// The pending failure's text, followed by its hint on a line of its own.
+// The failure's text, followed by its hint on a line of its own.
+std::string Serial_FailureReport(const SerialFailure& failure, const std::string& path);
+// The same for the default port's pending failure.
 std::string Serial_FailureReport(const std::string& path);

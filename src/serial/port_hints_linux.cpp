@@ -90,9 +90,9 @@ std::string Serial_FailureHint(int err, const std::string& path) {
     }
 }
 
-std::string Serial_FailureReport(const std::string& path) {
-    std::string text = Serial_ErrorText();
-    const std::string hint = Serial_FailureHint(Serial_ErrorNumber(), path);
+std::string Serial_FailureReport(const SerialFailure& failure, const std::string& path) {
+    std::string text = failure.text;
+    const std::string hint = Serial_FailureHint(failure.number, path);
     if (!hint.empty()) {
         if (!text.empty() && text.back() != '\n') {
             text += '\n';
@@ -100,4 +100,8 @@ std::string Serial_FailureReport(const std::string& path) {
         text += hint;
     }
     return text;
+}
+
+std::string Serial_FailureReport(const std::string& path) {
+    return Serial_FailureReport(SerialFailure{Serial_ErrorText(), Serial_ErrorNumber()}, path);
 }

@@ -8,7 +8,7 @@
 
 #include "ymodem/Ymodem.h"
 
-#include "serial/ZKSerial.h"
+#include "serial/SerialLink.h"
 
 namespace ymodem {
 
@@ -56,10 +56,10 @@ enum class Reply { Ack, Other, Silence, Abort };
 // that came earlier answer something else (a second ACK of the previous block,
 // the 'C' behind the header's ACK) and are dropped. The driver's drain is not
 // waited for: an adapter reports it late, after a quick answer has arrived.
-std::optional<uint8_t> readAnswer() {
-    Serial_DiscardUntilSent();
-    const uint8_t byte = Serial_ReadByte();
-    if (Serial_LastReadEmpty()) {
+std::optional<uint8_t> readAnswer(SerialLink& link) {
+    link.discardUntilSent();
+    const uint8_t byte = link.readByte();
+    if (link.lastReadEmpty()) {
         return std::nullopt;
     }
     return byte;
@@ -69,8 +69,8 @@ std::optional<uint8_t> readAnswer() {
 // CAN is the receiver aborting; a lone CAN is line noise and, like any other
 // byte but ACK, only makes the block go out again (whatever it read behind the
 // CAN is dropped, as the next copy's input flush would drop it).
-Reply readReply() {
-    const std::optional<uint8_t> byte = readAnswer();
+Reply readReply(SerialLink& link) {
+    const std::optional<uint8_t> byte = readAnswer(link);
     if (!byte) {
         return Reply::Silence;
     }
@@ -78,8 +78,8 @@ Reply readReply() {
         return Reply::Ack;
     }
     if (*byte == kCan) {
-        const uint8_t second = Serial_ReadByte();
-        if (!Serial_LastReadEmpty() && second == kCan) {
+        const uint8_t second = link.readByte();
+        if (!link.lastReadEmpty() && second == kCan) {
             return Reply::Abort;
         }
     }
@@ -91,16 +91,16 @@ using Packet = std::array<uint8_t, kPacketSize + kCrcSize>;
 
 // Writes the block's head and field followed by its CRC (high byte first), in
 // one write.
-void sendBlock(Packet& packet, uint32_t field) {
+void sendBlock(SerialLink& link, Packet& packet, uint32_t field) {
     const uint16_t crc = crc16(packet.data(), kHeadSize, field);
     packet[kHeadSize + field] = static_cast<uint8_t>(crc >> 8);
     packet[kHeadSize + field + 1] = static_cast<uint8_t>(crc);
-    Serial_Send(packet.data(), static_cast<int32_t>(kHeadSize + field + kCrcSize));
+    link.send(packet.data(), static_cast<int32_t>(kHeadSize + field + kCrcSize));
 }
 
-void sendEot() {
+void sendEot(SerialLink& link) {
     const uint8_t eot = kEot;
-    Serial_Send(&eot, 1);
+    link.send(&eot, 1);
 }
 
 } // namespace
@@ -162,8 +162,8 @@ void prepareBlock(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t pk
     }
 }
 
-uint32_t transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize, uint32_t maxBlocks,
-                  Observer& observer) {
+uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view fn, uint32_t fnSize,
+                  uint32_t maxBlocks, Observer& observer) {
     // Refuse up front what the unit cannot take whole: a refusal after the
     // last block would leave a truncated image in the unit.
     if (blockCount(fnSize) > maxBlocks) {
@@ -194,9 +194,9 @@ uint32_t transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize, uin
     // counted in `silences`.
     auto sendUntilAcked = [&](uint32_t field, uint32_t& silences) -> std::optional<uint32_t> {
         for (uint32_t copies = 1;; ++copies) {
-            Serial_FlushInput();
-            sendBlock(packet, field);
-            const Reply reply = readReply();
+            link.flushInput();
+            sendBlock(link, packet, field);
+            const Reply reply = readReply(link);
             if (cancelled()) {
                 return kCancelled;
             }
@@ -216,12 +216,12 @@ uint32_t transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize, uin
     // sees only a reply that arrived after its own input flush.
     bool headerAcked = false;
     for (uint32_t t = 0; t < kHeaderTries && !headerAcked; ++t) {
-        Serial_FlushInput();
+        link.flushInput();
         if (t % kHeaderCopyEvery == 0 && t / kHeaderCopyEvery < kHeaderCopies) {
-            sendBlock(packet, kLongField);
+            sendBlock(link, packet, kLongField);
         }
-        Serial_DelayMs(kHeaderWaitMs);
-        const Reply reply = readReply();
+        link.delayMs(kHeaderWaitMs);
+        const Reply reply = readReply(link);
         if (cancelled()) {
             return kCancelled;
         }
@@ -230,7 +230,7 @@ uint32_t transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize, uin
         }
         headerAcked = reply == Reply::Ack;
     }
-    Serial_FlushInput(); // whatever the receiver sent behind its ACK
+    link.flushInput(); // whatever the receiver sent behind its ACK
     if (!headerAcked) {
         return kNoHeaderAck;
     }
@@ -252,12 +252,12 @@ uint32_t transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize, uin
     }
 
     // End of the file; its answer means nothing to us.
-    sendEot();
-    (void)readAnswer();
+    sendEot(link);
+    (void)readAnswer(link);
     if (cancelled()) {
         return kCancelled;
     }
-    Serial_FlushInput();
+    link.flushInput();
 
     // Closing block (empty header): ends the batch. Its silences and the final
     // EOT's share one count.
@@ -270,9 +270,9 @@ uint32_t transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize, uin
         return *ended;
     }
 
-    Serial_FlushInput();
-    sendEot();
-    if (!readAnswer() && ++silences == kMaxSilences) {
+    link.flushInput();
+    sendEot(link);
+    if (!readAnswer(link) && ++silences == kMaxSilences) {
         return kNoAck;
     }
     observer.progress(100, 100);

@@ -1,12 +1,14 @@
 // The YMODEM sender: CRC-16/XMODEM, the block formats and the batch
-// transmitter that sends one image to a receiver waiting on the serial channel
-// (1K blocks, CRC-16). It uses the serial channel and nothing else; whoever
-// runs it hears of progress and answers for cancel through an Observer.
+// transmitter that sends one image to a receiver waiting on a serial link (1K
+// blocks, CRC-16). It uses the link and nothing else; whoever runs it hears of
+// progress and answers for cancel through an Observer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+class SerialLink;
 
 namespace ymodem {
 
@@ -53,10 +55,10 @@ public:
 };
 
 // Sends `size` bytes of `data` under `name` as a YMODEM batch of one file to a
-// receiver waiting on the open serial port. An image that needs more than
+// receiver waiting on the open `link`. An image that needs more than
 // `maxBlocks` data blocks, or whose name and size text overfill the header
 // block, is refused before anything is sent. Returns a result code (k...).
-uint32_t transmit(const uint8_t* data, std::string_view name, uint32_t size, uint32_t maxBlocks,
-                  Observer& observer);
+uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view name, uint32_t size,
+                  uint32_t maxBlocks, Observer& observer);
 
 } // namespace ymodem

@@ -1,8 +1,10 @@
 // The command-line loader's pieces that need no line: arguments, exit
-// statuses, target choice and the console sink.
+// statuses, target choice and the console view.
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 #include <iterator>
 #include <sstream>
@@ -63,8 +65,8 @@ TEST(CliTransferSummary, GivesBytesSecondsAndRate) {
     EXPECT_EQ(cli::transferSummary(128, 0.01), "Sent 128 bytes in 0.0 s"); // too quick to rate
 }
 
-// A console sink writing into memory, answered through a pipe.
-class ConsoleSinkTest : public testing::Test {
+// A console view writing into memory, answered through a pipe.
+class ConsoleViewTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(pipe(input_), 0); }
     void TearDown() override {
@@ -92,46 +94,70 @@ protected:
     int input_[2] = {-1, -1};
 };
 
-// The prompt waits for Enter (the end of the input answers it and every later
-// one); a cancel releases it.
-TEST_F(ConsoleSinkTest, PromptStaysBusyUntilEnterOrCancel) {
-    cli::ConsoleSink sink(false, false, input_[0], out_, err_);
-    sink.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");
-    EXPECT_TRUE(sink.busy());
-    ASSERT_EQ(write(input_[1], "x", 1), 1);
-    EXPECT_TRUE(sink.busy()) << "a keystroke without Enter is no answer";
-    ASSERT_EQ(write(input_[1], "\n", 1), 1);
-    EXPECT_FALSE(sink.busy());
-    cli::ConsoleSink other(false, false, input_[0], out_, err_);
-    other.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");
-    EXPECT_TRUE(other.busy());
-    other.requestCancel();
-    EXPECT_TRUE(other.cancelRequest());
-    EXPECT_FALSE(other.busy());
-    sink.showAlertWithMessage("again");
-    close(input_[1]);
-    input_[1] = -1;
-    EXPECT_FALSE(sink.busy());
-    sink.showAlertWithMessage("and again");
-    EXPECT_FALSE(sink.busy());
+RunEvent shown(RunEvent::Kind kind, const std::string& text) {
+    return RunEvent(kind, text);
 }
 
-TEST_F(ConsoleSinkTest, ProgressBarShowsTheWindowsPercentageAndGoesAtTheClosingLines) {
-    cli::ConsoleSink sink(true, true, input_[0], out_, err_);
-    sink.setProgress(0, 1025);
-    EXPECT_EQ(err(), "") << "no bar before the first block is acknowledged";
-    sink.setProgress(1, 8);
-    sink.setProgress(100, 100);
-    const std::string bar = err();
-    EXPECT_NE(bar.find("] 12 %"), std::string::npos) << bar; // 12.5 rounds to even
-    EXPECT_TRUE(bar.ends_with("[" + std::string(40, '#') + "] 100 %")) << bar;
-    // The closing lines clear the bar for good; it is not drawn below them.
-    sink.log("Starting Application...", "\n");
-    sink.setProgress(100, 100);
-    sink.showAlertWithMessage("late");
-    sink.finish();
-    EXPECT_EQ(err(), bar + "\r\033[KZK Firmware Loader: late\n");
-    EXPECT_EQ(out(), "Starting Application...\n");
+// The prompt waits for Enter (the end of the input answers it and every later
+// one); a cancel releases it.
+TEST_F(ConsoleViewTest, PromptStaysBusyUntilEnterOrCancel) {
+    std::atomic<int> cancel{0};
+    const cli::Options options;
+    const RunEvent prompt = shown(RunEvent::Kind::Prompt, kRadioModePrompt);
+    cli::ConsoleView view(options, false, input_[0], out_, err_, cancel);
+    view.event(prompt);
+    EXPECT_TRUE(view.busy());
+    ASSERT_EQ(write(input_[1], "x", 1), 1);
+    EXPECT_TRUE(view.busy()) << "a keystroke without Enter is no answer";
+    ASSERT_EQ(write(input_[1], "\n", 1), 1);
+    EXPECT_FALSE(view.busy());
+    cli::ConsoleView other(options, false, input_[0], out_, err_, cancel);
+    other.event(prompt);
+    EXPECT_TRUE(other.busy());
+    cancel = SIGINT;
+    EXPECT_TRUE(other.cancelRequested());
+    EXPECT_FALSE(other.busy());
+    cancel = 0;
+    view.event(shown(RunEvent::Kind::Alert, "again"));
+    close(input_[1]);
+    input_[1] = -1;
+    EXPECT_FALSE(view.busy());
+    view.event(shown(RunEvent::Kind::Alert, "and again"));
+    EXPECT_FALSE(view.busy());
+}
+
+// The bar shows the window's percentage and goes at the closing lines; the
+// serial link's diagnostics only with --verbose; the summary after success.
+TEST_F(ConsoleViewTest, BarDiagnosticsWarningsAndSummary) {
+    std::atomic<int> cancel{0};
+    for (const bool verbose : {false, true}) {
+        cli::Options options;
+        options.yes = true;
+        options.verbose = verbose;
+        cli::ConsoleView view(options, !verbose, input_[0], out_, err_, cancel);
+        const std::string before = err();
+        RunEvent progress(RunEvent::Kind::Progress);
+        for (const auto& [value, max] : {std::pair(0, 1025), {1, 8}, {100, 100}}) {
+            progress.progress.value = value;
+            progress.progress.max = max;
+            view.event(progress);
+        }
+        const std::string bar = err().substr(before.size());
+        EXPECT_EQ(bar.empty(), verbose);
+        EXPECT_TRUE(verbose || bar.find("] 12 %") != std::string::npos) << bar; // 12.5: to even
+        EXPECT_TRUE(verbose || bar.ends_with("[" + std::string(40, '#') + "] 100 %")) << bar;
+        view.log("Starting Application...");
+        view.event(progress); // not drawn again below the closing lines
+        view.event(shown(RunEvent::Kind::Diagnostic, "ZKSerial error [x\n]"));
+        view.event(shown(RunEvent::Kind::Warning, "no record"));
+        RunEvent finished(RunEvent::Kind::Finished);
+        finished.result = {FlashOutcome::Success, std::nullopt, 10.9, 0, 120000, {}};
+        view.event(finished);
+        EXPECT_EQ(err().substr(before.size()),
+                  bar + (verbose ? "ZKSerial error [x\n]\n" : "\r\033[K") +
+                      "zkflash-cli: warning: no record\nSent 120000 bytes in 10.9 s, 11.0 kB/s\n");
+    }
+    EXPECT_EQ(out(), "Starting Application...\nStarting Application...\n");
 }
 
 } // namespace

@@ -30,8 +30,8 @@ TEST(FirmwareFile, ReadsOnlyWhatCanBeFlashed) {
     } cases[] = {
         {dir / "fw.bin", 3, 3, ""},
         {dir / "empty.bin", 0, 0, "nothing to flash"},
-        {dir / "pipe.bin", 0, 0, "not a regular file"},              // would wait for a writer
-        {dir / "huge.bin", ZKFW::kMaxImageSize + 1, 4ULL << 30, ""}, // refused by the engine
+        {dir / "pipe.bin", 0, 0, "not a regular file"},        // would wait for a writer
+        {dir / "huge.bin", kMaxImageSize + 1, 4ULL << 30, ""}, // refused by the engine
     };
     for (const auto& c : cases) {
         const FirmwareFile file = readFirmwareFile(c.path);

@@ -1,139 +1,243 @@
-// The flash sequence against a scripted unit on a pseudo-terminal. A
-// pseudo-terminal has no modem lines, so these runs also show how a DTR
-// failure is carried to the end of the bring-up step.
-#include "Pty.h"
-#include "flash/StatusSink.h"
-#include "flash/ZKFW.h"
-#include "serial/ZKSerial.h"
+// Whole runs of the library against the virtual unit on a virtual line: the
+// sequence's bytes and waits, the events a shell renders, the result and the
+// record, each run in virtual time.
+#include "flash/FlashRecord.h"
+#include "flash/FlashRun.h"
+#include "virtual_link.h"
+#include "ymodem/Ymodem.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
-#include <thread>
-
-using namespace std::chrono_literals;
+#include <iterator>
+#include <sstream>
 
 namespace {
 
-// A status sink that keeps what the run said (log lines as they are, alerts
-// as "alert: <text>" lines) and lets the test raise cancel and busy.
-class FakeSink : public StatusSink {
+using sim::kMillisecond;
+
+// Keeps what the run said: log lines as they are, the others as "<kind>: text"
+// lines; answers the prompt once `answerAfter` busy polls have passed, and
+// cancels at the `cancelAt`-th cancel poll.
+class Transcript : public RunEvents {
 public:
-    void log(const std::string& text, const std::string& cr) override { add(text + cr); }
-    void showAlertWithMessage(const std::string& message,
-                              const std::optional<std::string>&) override {
-        add("alert: " + message + "\n");
+    explicit Transcript(const sim::VirtualLink& clock) : clock_(clock) {}
+    void event(const RunEvent& e) override {
+        switch (e.kind) {
+        case RunEvent::Kind::Log:
+            said += e.text + "\n";
+            started = e.text == "Starting Application..." ? clock_.time() : started;
+            break;
+        case RunEvent::Kind::Alert:
+        case RunEvent::Kind::Prompt:
+        case RunEvent::Kind::Diagnostic:
+            said += std::string(e.kind == RunEvent::Kind::Alert    ? "alert: "
+                                : e.kind == RunEvent::Kind::Prompt ? "prompt: "
+                                                                   : "diagnostic: ") +
+                    e.text + "\n";
+            pending = e.kind == RunEvent::Kind::Prompt;
+            break;
+        case RunEvent::Kind::Progress:
+            progress.emplace_back(clock_.time(), e.progress);
+            break;
+        case RunEvent::Kind::Record:
+            records.push_back(e.record);
+            break;
+        case RunEvent::Kind::Warning:
+        case RunEvent::Kind::Finished:
+            kinds += eventJson(e).value("event", "") + " ";
+            break;
+        }
+        // Every event survives the one encoding that --json and the
+        // several-unit parent share.
+        const auto back = eventFromJson(eventJson(e));
+        roundTrips = roundTrips && back && eventJson(*back) == eventJson(e);
     }
-    void setProgress(int32_t, int32_t) override {}
-    bool cancelRequest() override { return cancel.load(); }
-    bool busy() override { return busyFlag.load(); }
+    bool cancelRequested() override { return ++cancelPolls == cancelAt; }
+    bool busy() override { return pending && ++busyPolls < answerAfter; }
 
-    std::string said() const {
-        std::lock_guard lock(mutex_);
-        return said_;
-    }
-
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> busyFlag{false};
+    std::string said, kinds;
+    std::vector<std::pair<sim::Micros, TransferProgress>> progress;
+    sim::Micros started = -1; // when the application was started
+    std::vector<Json> records;
+    bool pending = false, roundTrips = true;
+    int cancelPolls = 0, cancelAt = -1, busyPolls = 0, answerAfter = 0;
 
 private:
-    void add(const std::string& text) {
-        std::lock_guard lock(mutex_);
-        said_ += text;
-    }
-    mutable std::mutex mutex_;
-    std::string said_;
+    const sim::VirtualLink& clock_;
 };
-
-const std::string kNoModemLines = "Fail on set DTR - Inappropriate ioctl for device(25).\n";
 
 FirmwareImage image(size_t size) {
-    return std::make_shared<const std::vector<uint8_t>>(size, uint8_t{0x5A});
+    auto bytes = std::make_shared<std::vector<uint8_t>>(size);
+    for (size_t i = 0; i < size; ++i) {
+        (*bytes)[i] = static_cast<uint8_t>(i * 7 + i / 253);
+    }
+    return bytes;
 }
 
-class FlashSequence : public testing::Test {
-protected:
-    void SetUp() override {
-        // A good open clears what an earlier test left in the error text.
-        Serial_Open(pty.path().c_str(), 115200);
-        Serial_Close();
-        engine.setUi(&sink);
-        engine.setAddress(pty.path());
-        engine.setFName("fw.bin");
-        engine.setData(image(100));
-    }
-    void TearDown() override { Serial_Close(); }
-
-    Pty pty;
-    FakeSink sink;
-    ZKFW engine;
+struct RunCase {
+    const char* name;
+    bool transmitter;
+    sim::Faults faults;
+    int size = 5000; // -1: no image
+    int cancelAt = -1;
+    FlashOutcome outcome = FlashOutcome::Success;
+    const char* said = ""; // the run's last lines, alerts and diagnostics included
+    const char* port = "line";
 };
 
-// The reset's waits (500 ms before the pulse, 500 ms of it, 100 ms after)
-// are taken in full even though the pulse failed.
-TEST_F(FlashSequence, TransmitterStopsAfterTheResetWhenDtrFails) {
-    engine.setTxSel(true);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(engine.startFlash(), FlashOutcome::SerialFailure);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 1050ms);
-    EXPECT_EQ(sink.said(), "Resetting TX Processor...\nReset Complete.\n");
-    EXPECT_EQ(Serial_ErrorText(), kNoModemLines);
-    EXPECT_TRUE(pty.read(1, 100ms).empty()) << "nothing is written to a unit that was not reset";
-    EXPECT_EQ(pty.slaveSpeed(), 115200u);
+sim::Faults faults(const std::string& options) {
+    std::istringstream in(options);
+    std::vector<std::string> args{std::istream_iterator<std::string>(in), {}};
+    std::string error;
+    const auto parsed = sim::parseOptions(args, error);
+    EXPECT_TRUE(parsed) << error;
+    return parsed ? parsed->faults : sim::Faults{};
 }
 
-TEST_F(FlashSequence, ReceiverBringUpRunsToItsEndDespiteDtrFailure) {
-    engine.setTxSel(false);
-    sink.busyFlag = true; // the operator has not answered the prompt yet
-    std::thread run([&] { EXPECT_EQ(engine.startFlash(), FlashOutcome::SerialFailure); });
+const RunCase kRuns[] = {
+    {"Transmitter",
+     true,
+     {},
+     5000,
+     -1,
+     FlashOutcome::Success,
+     "Bootloader Started.\nSending Firmware File...\nStarting Application...\n"},
+    {"Receiver",
+     false,
+     {},
+     196608,
+     -1,
+     FlashOutcome::Success,
+     "prompt: Set Telvo Controller Radio Mode to Tether/RX FW\n"
+     "Waiting For Bootloader Start...\nBootloader Started.\nSending Firmware File...\n"
+     "Starting Application...\n"},
+    {"WrongMode", true, faults("--wrong-mode"), 100, -1, FlashOutcome::WrongMode,
+     "Waiting For Bootloader Start...\nalert: Morra is not in the correct mode.  Press FW "
+     "button AFTER power up (within 2 seconds).\n"},
+    {"NoBannerTransmitter", true, faults("--silent"), 100, -1, FlashOutcome::NoBanner,
+     "Re-connect USB to reboot Controller and try again.\nBootloader Didn't Respond!\n"},
+    {"NoBannerReceiver", false, faults("--silent"), 100, -1, FlashOutcome::NoBanner,
+     "Bootloader Didn't Respond!\n  NOTE: Press FW button after power up and hold for 5 "
+     "seconds.\n"},
+    {"CancelledInTheWait", true, faults("--silent"), 100, 3, FlashOutcome::Cancelled,
+     "Waiting For Bootloader Start...\nProcess Canceled.\n"},
+    {"CancelledInTheTransfer",
+     true,
+     {},
+     40000,
+     10,
+     FlashOutcome::Cancelled,
+     "Sending Firmware File...\nProcess Canceled.\n"},
+    {"CancelledBeforeTheStart", true, {}, 100, 1, FlashOutcome::Cancelled, "Process Canceled.\n"},
+    {"NakForEver", true, faults("--nak-block 2:100"), 5000, -1, FlashOutcome::SendError,
+     "Sending Firmware File...\nFile Send Error!\n"},
+    {"HangUpInTheTransfer", true, faults("--hangup-at 2"), 5000, -1, FlashOutcome::SendError,
+     "File Send Error!\nalert: Write Error - Input/output error(5).\n\n"},
+    {"HangUpBeforeTheStart", true, faults("--hangup-at-end"), 5000, -1, FlashOutcome::SerialFailure,
+     "Sending Firmware File...\nalert: Write Error - Input/output error(5).\n\n"},
+    {"TooLarge", true, {}, 190337, -1, FlashOutcome::TooLarge, "File Too Large for Memory!\n"},
+    {"NoImage",
+     true,
+     {},
+     -1,
+     -1,
+     FlashOutcome::SendError,
+     "alert: Please select a file to transfer.\n"},
+    {"PortRefused",
+     true,
+     {},
+     100,
+     -1,
+     FlashOutcome::SerialFailure,
+     "diagnostic: ZKSerial error [Error opening serial port gone - No such file or "
+     "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n\n",
+     "gone"},
+};
 
-    std::this_thread::sleep_for(600ms);
-    EXPECT_TRUE(pty.read(1, 10ms).empty()) << "radio commands sent before the prompt was answered";
-    EXPECT_EQ(pty.slaveSpeed(), 109000u);
-    sink.busyFlag = false;
-
-    const auto plus = pty.read(3, 2s);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(std::string(plus.begin(), plus.end()), "+++");
-    const auto commands = pty.read(16, 4s);
-    const auto pause = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(std::string(commands.begin(), commands.end()), "ATDLFFFE\r\nATCN\r\n");
-    EXPECT_GE(pause, 1100ms) << "the radio module needs its guard time after +++";
-    run.join();
-
-    EXPECT_EQ(sink.said(), "alert: Set Telvo Controller Radio Mode to Tether/RX FW\n");
-    EXPECT_EQ(Serial_ErrorText(), kNoModemLines);
+void PrintTo(const RunCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-// Runs that end before the unit is reached: refused ones leave the port
-// alone; one whose port will not open ends silently, the error text kept for
-// the shell.
-TEST_F(FlashSequence, EndsBeforeTheUnitIsReached) {
-    const std::string noPort =
-        "Error opening serial port /dev/zk-no-such-port - No such file or directory(2).\n";
-    const struct {
-        int size; // -1: no image
-        bool cancel;
-        FlashOutcome outcome;
-        std::string said;
-    } cases[] = {
-        {190337, false, FlashOutcome::TooLarge, "File Too Large for Memory!\n"},
-        {-1, false, FlashOutcome::SendError, "alert: Please select a file to transfer.\n"},
-        {100, true, FlashOutcome::Cancelled, "Process Canceled.\n"},
-        {100, false, FlashOutcome::SerialFailure, ""}, // the port will not open
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.said);
-        FakeSink fresh;
-        fresh.cancel = c.cancel;
-        engine.setUi(&fresh);
-        engine.setData(c.size < 0 ? nullptr : image(static_cast<size_t>(c.size)));
-        engine.setAddress("/dev/zk-no-such-port");
-        EXPECT_EQ(engine.startFlash(), c.outcome);
-        EXPECT_EQ(fresh.said(), c.said);
-        EXPECT_EQ(Serial_ErrorText(), c.said.empty() ? noPort : "");
+class FlashRuns : public testing::TestWithParam<RunCase> {};
+
+TEST_P(FlashRuns, EventsResultAndRecord) {
+    const RunCase& c = GetParam();
+    sim::VirtualLink link;
+    link.refuse("gone");
+    sim::UnitPeer unit(c.transmitter ? sim::Target::Transmitter : sim::Target::Receiver, c.faults,
+                       link);
+    Transcript events(link);
+    events.cancelAt = c.cancelAt;
+    events.answerAfter = 30; // the operator takes three seconds
+    const FirmwareImage data = c.size < 0 ? nullptr : image(static_cast<size_t>(c.size));
+    FlashJob job{c.port, data, "fw.bin", c.transmitter, {{"operator", "ann"}}};
+    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", std::nullopt});
+
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_TRUE(events.said.ends_with(c.said)) << events.said;
+    EXPECT_EQ(events.kinds, "finished ");
+    EXPECT_TRUE(events.roundTrips);
+    EXPECT_FALSE(link.hasError()) << "a failure is reported once, then forgotten";
+    ASSERT_EQ(events.records.size(), 1u);
+    const Json& record = events.records[0];
+    EXPECT_EQ(record["outcome"], outcomeName(c.outcome));
+    EXPECT_EQ(record["operator"], "ann");
+    EXPECT_EQ(record["serial_error"].is_null(), !result.failure);
+
+    const bool success = c.outcome == FlashOutcome::Success;
+    EXPECT_EQ(link.eventsNamed("start-app").size(), success ? 1u : 0u);
+    if (c.outcome == FlashOutcome::NoBanner) {
+        EXPECT_EQ(link.eventsNamed("boot").size(), 15u);
+    }
+    if (c.outcome == FlashOutcome::TooLarge || c.size < 0 || c.cancelAt == 1) {
+        EXPECT_TRUE(link.events().empty()) << "the unit is not touched";
+    }
+    if (!success) {
+        return;
+    }
+    ASSERT_EQ(link.saved().size(), 1u);
+    EXPECT_EQ(link.saved()[0], *data);
+    const size_t size = data->size();
+    EXPECT_EQ(record["wire_bytes"],
+              1029 + size / 1024 * 1029 + (size % 1024 + 127) / 128 * 133 + 135);
+    EXPECT_EQ(link.speed(), c.transmitter ? 115200u : 109000u);
+
+    // The reset: DTR raised half a second after the open and held for half a
+    // second (the transmitter), or pulsed twice; the receiver's radio
+    // commands wait for the operator (the module itself holds them to its
+    // guard time).
+    std::string levels;
+    std::vector<sim::Micros> at;
+    for (const auto& e : link.events()) {
+        if (e.text.starts_with("dtr ") || e.text.starts_with("at ") || e.text == "open") {
+            levels += e.text.back();
+            at.push_back(e.at);
+        }
+    }
+    if (c.transmitter) {
+        EXPECT_EQ(levels, "n10");
+        EXPECT_EQ(at[1] - at[0], 500 * kMillisecond);
+        EXPECT_EQ(at[2] - at[1], 500 * kMillisecond);
+    } else {
+        EXPECT_EQ(levels, "n1010+EN"); // +++, ATDLFFFE, ATCN
+        EXPECT_GE(at[5] - at[4], 3000 * kMillisecond) << "radio commands before the answer";
+    }
+
+    // Progress before every block, 100 of 100 at the end; once a tenth of
+    // the image is in, the time left is within a tenth of the truth.
+    ASSERT_EQ(events.progress.size(), ymodem::blockCount(size) + 1);
+    EXPECT_EQ(events.progress.back().second.value, 100);
+    for (const auto& [when, p] : events.progress) {
+        if (p.value * 10 >= p.max && p.max != 100) {
+            const double truth = static_cast<double>(events.started - when) / sim::kSecond;
+            EXPECT_NEAR(p.secondsLeft, truth, 0.1 * truth) << p.value << " of " << p.max;
+        }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Library, FlashRuns, testing::ValuesIn(kRuns),
+                         [](const testing::TestParamInfo<RunCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
 } // namespace

@@ -1,18 +1,17 @@
 // The YMODEM sender: CRC-16 and block framing, and the transmitter against a
-// scripted receiver on a pseudo-terminal.
-#include "Pty.h"
-#include "ScriptedReceiver.h"
-#include "serial/ZKSerial.h"
+// scripted receiver on a virtual line.
+#include "virtual_link.h"
 #include "ymodem/Ymodem.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
-#include <mutex>
 #include <sstream>
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 using Progress = std::vector<std::pair<uint32_t, uint32_t>>;
 
 Bytes image(size_t size) {
@@ -24,11 +23,13 @@ Bytes image(size_t size) {
 }
 
 // A block as it must be on the wire: head, field, CRC (high byte first).
-Bytes block(uint8_t lead, uint8_t number, Bytes field) {
+Bytes block(uint8_t lead, uint8_t number, const Bytes& field) {
     const uint16_t crc = ymodem::crc16(field.data(), 0, static_cast<uint32_t>(field.size()));
-    field.insert(field.begin(), {lead, number, static_cast<uint8_t>(255 - number)});
-    field.insert(field.end(), {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
-    return field;
+    Bytes out{lead, number, static_cast<uint8_t>(255 - number)};
+    out.insert(out.end(), field.begin(), field.end());
+    out.push_back(static_cast<uint8_t>(crc >> 8));
+    out.push_back(static_cast<uint8_t>(crc));
+    return out;
 }
 
 // The header's field: name, NUL, size text, zeros to 1024 bytes.
@@ -180,14 +181,12 @@ class Recorder : public ymodem::Observer {
 public:
     void progress(uint32_t value, uint32_t max) override { reports.emplace_back(value, max); }
     bool cancelRequested() override {
-        std::lock_guard lock(mutex);
         frames += framed ? "" : " .";
         framed = false;
         return cancel;
     }
     void log(std::string_view line) override { lines.emplace_back(line); }
     void frame(const Bytes& f, bool cancelNow) {
-        std::lock_guard lock(mutex);
         frames += f.size() == 1 ? (f[0] == 0x04 ? " E" : " ?")
                   : f[1] != 0   ? " " + std::to_string(f[1])
                                 : (f[0] == 0x02 ? " H" : " Z");
@@ -195,38 +194,61 @@ public:
         cancel = cancel || cancelNow;
     }
 
-    std::mutex mutex;
     std::string frames;
     bool framed = false, cancel = false;
     Progress reports;
     std::vector<std::string> lines;
 };
 
+// A receiver that splits what it hears into frames (an STX block, an SOH
+// block or one byte) and answers each with script(index, frame); empty:
+// silence. It answers once the frame has arrived whole, as a receiver must.
+class ScriptedReceiver : public sim::Peer {
+public:
+    using Script = std::function<Bytes(size_t, const Bytes&)>;
+    ScriptedReceiver(sim::VirtualLink& link, Script script)
+        : link_(link), script_(std::move(script)) {
+        link.attach(*this);
+    }
+    void input(uint8_t byte, sim::Micros) override {
+        partial.push_back(byte);
+        if (partial.size() == (partial[0] == 2 ? 1029u : partial[0] == 1 ? 133u : 1u)) {
+            wire.insert(wire.end(), partial.begin(), partial.end());
+            const Bytes answer = script_(frames++, partial);
+            partial.clear();
+            if (!answer.empty()) {
+                link_.send(answer);
+            }
+        }
+    }
+
+    size_t frames = 0;
+    Bytes wire; // every byte of the frames heard whole, and the unfinished one last
+    Bytes partial;
+
+private:
+    sim::VirtualLink& link_;
+    Script script_;
+};
+
 class Transmit : public testing::TestWithParam<Exchange> {};
 
 TEST_P(Transmit, ResultFramesProgressAndLog) {
     const Exchange& x = GetParam();
-    Pty pty;
-    // A fast line keeps the largest image's run short.
-    constexpr uint32_t kSpeed = 4'000'000;
-    ASSERT_GE(Serial_Open(pty.path().c_str(), kSpeed), 0) << Serial_ErrorText();
+    sim::VirtualLink link;
+    ASSERT_GE(link.open("line", 115200), 0);
     Recorder recorder;
     const Bytes data = image(x.size);
-    uint32_t result = 0;
     const std::map<char, Bytes> answers{
         {'A', {0x06}}, {'N', {0x15}}, {'C', {0x18}}, {'X', {0x18, 0x18}}, {'-', {}}};
-    const std::vector<Bytes> frames = receive(
-        pty.master(), kSpeed,
-        [&](size_t index, const Bytes& frame) {
-            recorder.frame(frame, static_cast<int>(index) == x.cancelAt);
-            return answers.at(index < x.replies.size() ? x.replies[index] : 'A');
-        },
-        [&] { result = ymodem::transmit(data.data(), x.fileName, x.size, 192, recorder); });
-    Serial_Close();
-    Bytes wire;
-    for (const Bytes& f : frames) {
-        wire.insert(wire.end(), f.begin(), f.end());
-    }
+    ScriptedReceiver receiver(link, [&](size_t index, const Bytes& frame) {
+        recorder.frame(frame, static_cast<int>(index) == x.cancelAt);
+        return answers.at(index < x.replies.size() ? x.replies[index] : 'A');
+    });
+    const uint32_t result = ymodem::transmit(link, data.data(), x.fileName, x.size, 192, recorder);
+    link.delayMs(100); // whatever is still on the line arrives
+    Bytes wire = receiver.wire;
+    wire.insert(wire.end(), receiver.partial.begin(), receiver.partial.end());
     EXPECT_EQ(result, x.result);
     EXPECT_EQ(recorder.frames, x.frames.empty() ? "" : " " + x.frames);
     EXPECT_EQ(wire, expectedWire(x.frames, x.fileName, data));
@@ -236,7 +258,10 @@ TEST_P(Transmit, ResultFramesProgressAndLog) {
                                   : std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Ymodem, Transmit, testing::ValuesIn(kExchanges),
-                         [](const auto& info) { return std::string(info.param.name); });
+std::string exchangeName(const testing::TestParamInfo<Exchange>& param) {
+    return param.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ymodem, Transmit, testing::ValuesIn(kExchanges), exchangeName);
 
 } // namespace

@@ -1,0 +1,411 @@
+#include "flash/FlashRun.h"
+
+#include "flash/FlashRecord.h"
+#include "flash/markers.h"
+#include "flash/progress.h"
+#include "ymodem/Ymodem.h"
+
+#include <chrono>
+#include <cmath>
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+constexpr uint32_t kTransmitterSpeed = 115200;
+constexpr uint32_t kReceiverSpeed = 109000;
+constexpr int kBootloaderTries = 15;
+constexpr uint32_t kSettleMs = 500; // after the transfer, before the start command
+
+constexpr const char* kWrongModeAlert =
+    "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
+constexpr const char* kTransmitterNoBannerAlert =
+    "Ensure the USB-serial adapter is listed by zkflash-cli --list and that its cable is "
+    "plugged in firmly.\n\nDisconnect all cables (including power and USB) from Controller. "
+    "Re-connect USB to reboot Controller and try again.";
+
+// Hands the sender's reports on as events. The rate is taken from the first
+// data block on, and the time left adds what follows the last block: the
+// batch's end and the settling wait before the start command.
+class TransferObserver : public ymodem::Observer {
+public:
+    TransferObserver(SerialLink& link, RunEvents& events, uint32_t lineSpeed)
+        : link_(link), events_(events),
+          tailSeconds_(kSettleMs / 1000.0 + kTailBytes * 10.0 / lineSpeed) {}
+
+    void progress(uint32_t value, uint32_t max) override {
+        RunEvent e(RunEvent::Kind::Progress);
+        e.progress.value = static_cast<int32_t>(value);
+        e.progress.max = static_cast<int32_t>(max);
+        const auto now = link_.now();
+        if (!firstBlock_) {
+            firstBlock_ = now;
+        }
+        const double elapsed = Seconds(now - *firstBlock_).count();
+        if (value == max) {
+            e.progress.secondsLeft = kSettleMs / 1000.0;
+        } else if (value > 0 && elapsed > 0) {
+            e.progress.rate = value / elapsed;
+            e.progress.secondsLeft = (max - value) / e.progress.rate + tailSeconds_;
+        }
+        events_.event(e);
+    }
+    bool cancelRequested() override { return events_.cancelRequested(); }
+    void log(std::string_view line) override { events_.log(std::string(line)); }
+
+private:
+    // EOT, the closing block and the final EOT.
+    static constexpr double kTailBytes = 1 + 133 + 1;
+
+    SerialLink& link_;
+    RunEvents& events_;
+    const double tailSeconds_;
+    std::optional<std::chrono::steady_clock::duration> firstBlock_;
+};
+
+} // namespace
+
+void RunEvents::log(const std::string& text) {
+    event(RunEvent(RunEvent::Kind::Log, text));
+}
+
+void RunEvents::alert(const std::string& text, std::optional<std::string> title) {
+    event(RunEvent(RunEvent::Kind::Alert, text, std::move(title)));
+}
+
+uint32_t transmitImage(SerialLink& link, RunEvents& events, const uint8_t* data,
+                       std::string_view name, uint32_t size) {
+    TransferObserver observer(link, events, kTransmitterSpeed);
+    return ymodem::transmit(link, data, name, size, kMaxBlocks, observer);
+}
+
+FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& events,
+                           FlashResult* result) {
+    const auto& image = job.image;
+    if (!image) {
+        events.alert("Please select a file to transfer.");
+        return FlashOutcome::SendError;
+    }
+    // Refused before the unit is touched: telling it to receive and then
+    // stopping part-way would leave it a truncated image.
+    if (ymodem::blockCount(image->size()) > kMaxBlocks) {
+        events.log("File Too Large for Memory!");
+        return FlashOutcome::TooLarge;
+    }
+    // A run cancelled before it began leaves the unit alone: no reset, no
+    // prompt, no radio commands.
+    if (events.cancelRequested()) {
+        events.log("Process Canceled.");
+        return FlashOutcome::Cancelled;
+    }
+
+    const uint32_t speed = job.transmitter ? kTransmitterSpeed : kReceiverSpeed;
+    link.open(job.port, speed);
+    if (link.hasError()) {
+        return FlashOutcome::SerialFailure;
+    }
+
+    if (job.transmitter) {
+        events.log("Resetting TX Processor...");
+        link.delayMs(500);
+        link.setDTR(true);
+        link.delayMs(500);
+        link.setDTR(false);
+        events.log("Reset Complete.");
+        link.delayMs(100);
+    } else {
+        link.setDTR(true);
+        link.delayMs(50);
+        link.setDTR(false);
+        link.delayMs(50);
+        link.setDTR(true);
+        link.delayMs(50);
+        link.setDTR(false);
+        events.event(RunEvent(RunEvent::Kind::Prompt, kRadioModePrompt));
+        while (events.busy()) {
+            link.delayMs(100);
+        }
+        // The radio module's answers stay in the input; the bootloader wait
+        // reads past them.
+        link.writeString("+++");
+        link.delayMs(1250);
+        link.writeString("ATDLFFFE\r\n");
+        link.writeString("ATCN\r\n");
+    }
+    if (link.hasError()) {
+        return FlashOutcome::SerialFailure;
+    }
+
+    events.log("Waiting For Bootloader Start...");
+    MarkerScanner scanner;
+    for (int tries = 0;;) {
+        const MarkerScanner::Marker marker = scanner.feed(link.readText());
+        if (marker == MarkerScanner::Marker::Banner) {
+            break;
+        }
+        if (marker == MarkerScanner::Marker::WrongMode) {
+            events.alert(kWrongModeAlert);
+            return FlashOutcome::WrongMode;
+        }
+        link.writeString("BOOT");
+        link.delayMs(100);
+        if (events.cancelRequested()) {
+            events.log("Process Canceled.");
+            return FlashOutcome::Cancelled;
+        }
+        if (link.hasError()) {
+            return FlashOutcome::SerialFailure;
+        }
+        if (++tries >= kBootloaderTries) {
+            if (job.transmitter) {
+                events.alert(kTransmitterNoBannerAlert);
+                events.log("Bootloader Didn't Respond!");
+            } else {
+                events.log("Bootloader Didn't Respond!\n  NOTE: Press FW button after power up "
+                           "and hold for 5 seconds.");
+            }
+            return FlashOutcome::NoBanner;
+        }
+    }
+
+    events.log("Bootloader Started.");
+    link.writeString("1");
+    link.delayMs(100);
+    link.flushInput();
+    events.log("Sending Firmware File...");
+
+    const auto transferStart = link.now();
+    const uint64_t writtenBefore = link.bytesWritten();
+    TransferObserver observer(link, events, speed);
+    const uint32_t code = ymodem::transmit(
+        link, image->data(), job.name, static_cast<uint32_t>(image->size()), kMaxBlocks, observer);
+    if (result != nullptr) {
+        result->transferSeconds = Seconds(link.now() - transferStart).count();
+        result->wireBytes = link.bytesWritten() - writtenBefore;
+    }
+    if (code == ymodem::kNoAck || code == ymodem::kNameTooLong || code == ymodem::kNoHeaderAck) {
+        events.log("File Send Error!");
+    } else if (code == ymodem::kTooLarge) {
+        events.log("File Too Large for Memory!");
+    }
+    link.delayMs(kSettleMs);
+    link.flushInput();
+    if (code == ymodem::kOk) {
+        link.writeString("2");
+        // A start command that could not be written started nothing: the
+        // run failed, and the failure is reported.
+        if (link.hasError()) {
+            link.close();
+            return FlashOutcome::SerialFailure;
+        }
+        events.log("Starting Application...");
+    }
+    link.close();
+
+    switch (code) {
+    case ymodem::kOk:
+        return FlashOutcome::Success;
+    case ymodem::kCancelled:
+        return FlashOutcome::Cancelled;
+    case ymodem::kTooLarge:
+        return FlashOutcome::TooLarge;
+    default:
+        return FlashOutcome::SendError;
+    }
+}
+
+FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
+                     const RunSettings& settings) {
+    const auto started = std::chrono::system_clock::now();
+    link.setDiagnostics([&events](const std::string& text) {
+        events.event(RunEvent(RunEvent::Kind::Diagnostic, text));
+    });
+    FlashResult result;
+    result.outcome = flashSequence(job, link, events, &result);
+    result.imageBytes = job.image ? job.image->size() : 0;
+    result.failure = link.failure();
+
+    FlashRecord record;
+    record.started = started;
+    record.ended = std::chrono::system_clock::now();
+    record.program = settings.program;
+    record.version = settings.version;
+    record.job = job;
+    record.adapter = Serial_PortInfo(job.port);
+    record.outcome = result.outcome;
+    record.serialError = result.failure ? result.failure->text : std::string();
+    record.transferSeconds = result.transferSeconds;
+    record.wireBytes = result.wireBytes;
+    result.record = recordJson(record);
+
+    // A failure is shown once, with what the operator can do about it.
+    if (result.failure) {
+        events.alert(Serial_FailureReport(*result.failure, job.port));
+        link.clearError();
+    }
+    link.close();
+    link.setDiagnostics(nullptr);
+
+    RunEvent recorded(RunEvent::Kind::Record);
+    recorded.record = result.record;
+    events.event(recorded);
+    if (settings.recordPath) {
+        if (const auto failed = appendRecord(*settings.recordPath, jsonLine(result.record))) {
+            events.event(
+                RunEvent(RunEvent::Kind::Warning, "the flash record was not written: " + *failed));
+        }
+    }
+    RunEvent finished(RunEvent::Kind::Finished);
+    finished.result = result;
+    events.event(finished);
+    return result;
+}
+
+const char* outcomeName(FlashOutcome outcome) {
+    switch (outcome) {
+    case FlashOutcome::Success:
+        return "success";
+    case FlashOutcome::WrongMode:
+        return "wrong mode";
+    case FlashOutcome::NoBanner:
+        return "no banner";
+    case FlashOutcome::SendError:
+        return "send error";
+    case FlashOutcome::TooLarge:
+        return "too large";
+    case FlashOutcome::Cancelled:
+        return "cancelled";
+    case FlashOutcome::SerialFailure:
+        break;
+    }
+    return "serial failure";
+}
+
+std::optional<FlashOutcome> outcomeNamed(std::string_view name) {
+    for (const FlashOutcome outcome :
+         {FlashOutcome::Success, FlashOutcome::SerialFailure, FlashOutcome::WrongMode,
+          FlashOutcome::Cancelled, FlashOutcome::NoBanner, FlashOutcome::SendError,
+          FlashOutcome::TooLarge}) {
+        if (name == outcomeName(outcome)) {
+            return outcome;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+constexpr std::pair<RunEvent::Kind, const char*> kKindNames[] = {
+    {RunEvent::Kind::Log, "log"},
+    {RunEvent::Kind::Alert, "alert"},
+    {RunEvent::Kind::Prompt, "prompt"},
+    {RunEvent::Kind::Progress, "progress"},
+    {RunEvent::Kind::Diagnostic, "diagnostic"},
+    {RunEvent::Kind::Warning, "warning"},
+    {RunEvent::Kind::Record, "record"},
+    {RunEvent::Kind::Finished, "finished"},
+};
+
+double rounded(double value, double unit) {
+    return std::round(value / unit) * unit;
+}
+
+} // namespace
+
+Json eventJson(const RunEvent& event) {
+    Json json;
+    for (const auto& [kind, name] : kKindNames) {
+        if (kind == event.kind) {
+            json["event"] = name;
+        }
+    }
+    switch (event.kind) {
+    case RunEvent::Kind::Alert:
+    case RunEvent::Kind::Prompt: {
+        std::string text = event.text;
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back(); // serial failure texts end their line themselves
+        }
+        json["title"] = event.title.value_or(kApplicationName);
+        json["message"] = text;
+        break;
+    }
+    case RunEvent::Kind::Progress: {
+        const TransferProgress& p = event.progress;
+        json["value"] = p.value;
+        json["max"] = p.max;
+        json["percent"] = rounded(progressPercent(p.value, p.max), 0.1);
+        json["rate"] = rounded(p.rate, 1);
+        json["seconds_left"] = p.secondsLeft < 0 ? Json() : Json(rounded(p.secondsLeft, 0.1));
+        break;
+    }
+    case RunEvent::Kind::Record:
+        json["record"] = event.record;
+        break;
+    case RunEvent::Kind::Finished:
+        json["outcome"] = outcomeName(event.result.outcome);
+        json["transfer_seconds"] = rounded(event.result.transferSeconds, 0.001);
+        json["image_bytes"] = event.result.imageBytes;
+        break;
+    case RunEvent::Kind::Log:
+    case RunEvent::Kind::Diagnostic:
+    case RunEvent::Kind::Warning:
+        json["text"] = event.text;
+        break;
+    }
+    return json;
+}
+
+std::optional<RunEvent> eventFromJson(const Json& json) {
+    if (!json.is_object() || !json.contains("event") || !json["event"].is_string()) {
+        return std::nullopt;
+    }
+    const std::string name = json["event"];
+    RunEvent event;
+    const auto kind = std::find_if(std::begin(kKindNames), std::end(kKindNames),
+                                   [&](const auto& k) { return name == k.second; });
+    if (kind == std::end(kKindNames)) {
+        return std::nullopt;
+    }
+    event.kind = kind->first;
+    // A field of the wrong type reads as its default rather than failing.
+    const auto get = [&json]<typename T>(const char* key, T fallback) {
+        const auto it = json.find(key);
+        if (it == json.end()) {
+            return fallback;
+        }
+        try {
+            return it->template get<T>();
+        } catch (const Json::exception&) {
+            return fallback;
+        }
+    };
+    switch (event.kind) {
+    case RunEvent::Kind::Alert:
+    case RunEvent::Kind::Prompt:
+        event.title = get("title", std::string(kApplicationName));
+        event.text = get("message", std::string());
+        break;
+    case RunEvent::Kind::Progress:
+        event.progress.value = get("value", 0);
+        event.progress.max = get("max", 100);
+        event.progress.rate = get("rate", 0.0);
+        event.progress.secondsLeft = get("seconds_left", -1.0);
+        break;
+    case RunEvent::Kind::Record:
+        event.record = json.value("record", Json());
+        break;
+    case RunEvent::Kind::Finished:
+        event.result.outcome =
+            outcomeNamed(get("outcome", std::string())).value_or(FlashOutcome::SendError);
+        event.result.transferSeconds = get("transfer_seconds", 0.0);
+        event.result.imageBytes = get("image_bytes", uint64_t{0});
+        break;
+    case RunEvent::Kind::Log:
+    case RunEvent::Kind::Diagnostic:
+    case RunEvent::Kind::Warning:
+        event.text = get("text", std::string());
+        break;
+    }
+    return event;
+}
