@@ -4,12 +4,13 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QSettings>
+#include <QTimer>
 #include <QUrl>
-#include <QtConcurrent/QtConcurrentRun>
+
+#include <thread>
 
 #include "flash/FirmwareFile.h"
 
@@ -44,22 +45,37 @@ QString ZKAppDelegate::droppedFirmwareFile(const QMimeData* mime) {
 void ZKAppDelegate::selectFirmwareFile(const QString& path) {
     const QFileInfo info(path);
     settings_->setValue(kLastFolderKey, info.absolutePath());
-    // Read off the main thread: a file on a slow or stuck file system must
-    // not freeze the window. The latest choice wins over one still loading.
-    if (loading_) {
-        loading_->deleteLater();
+    // Read on a thread of its own: a file on a slow or stuck file system must
+    // not freeze the window, and a read that never ends must not hold the
+    // window's exit. The latest choice wins over one still loading.
+    auto load = std::make_shared<FileLoad>();
+    load->name = info.fileName().toStdString();
+    loading_ = load;
+    std::thread([load, file = QFile::encodeName(path).toStdString()] {
+        FirmwareFile read = readFirmwareFile(file);
+        std::lock_guard lock(load->mutex);
+        load->file = std::move(read);
+    }).detach();
+    if (loadTimer_ == nullptr) {
+        loadTimer_ = new QTimer(this);
+        connect(loadTimer_, &QTimer::timeout, this, &ZKAppDelegate::checkFileLoad);
     }
-    auto* watcher = new QFutureWatcher<FirmwareFile>(this);
-    loading_ = watcher;
-    const std::string name = info.fileName().toStdString();
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, name] {
-        watcher->deleteLater();
-        if (loading_ == watcher) {
-            loading_ = nullptr;
-            fileLoaded(name, watcher->result());
-        }
-    });
-    watcher->setFuture(QtConcurrent::run(readFirmwareFile, QFile::encodeName(path).toStdString()));
+    loadTimer_->start(10);
+}
+
+void ZKAppDelegate::checkFileLoad() {
+    std::optional<FirmwareFile> file;
+    if (loading_) {
+        std::lock_guard lock(loading_->mutex);
+        file = std::move(loading_->file);
+    }
+    if (!file) {
+        return;
+    }
+    loadTimer_->stop();
+    const std::string name = loading_->name;
+    loading_.reset();
+    fileLoaded(name, *file);
 }
 
 void ZKAppDelegate::fileLoaded(const std::string& name, const FirmwareFile& file) {

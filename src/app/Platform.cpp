@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSocketNotifier>
-#include <QThread>
 
 #include <algorithm>
 
@@ -16,8 +15,8 @@
 #include <unistd.h>
 
 bool isMainThread() {
-    QCoreApplication* app = QCoreApplication::instance();
-    return app != nullptr && QThread::currentThread() == app->thread();
+    // Qt's GUI runs on the process's first thread, whose id is the process's.
+    return QCoreApplication::instance() != nullptr && gettid() == getpid();
 }
 
 HandOffQueue::HandOffQueue(QObject* parent) : QObject(parent) {

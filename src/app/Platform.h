@@ -8,7 +8,7 @@
 //   open-file panel         chooseFirmwareFile(): one existing *.bin/*.bintx/*.binrx file
 //   port list entries       PortItemDelegate: the path with its description beside it
 //   background thread       a std::thread per run, owned and joined by the delegate;
-//                           firmware files are read with QtConcurrent::run
+//                           firmware files are read on a detached std::thread
 //   delayed message         a single-shot QTimer re-armed by the port list refresh
 //   application name        kApplicationName (StatusSink.h), also set on QApplication
 #pragma once
@@ -25,6 +25,9 @@
 class QSocketNotifier;
 class QWidget;
 
+// True on the process's main thread, where the application runs. Asked by
+// the id of the calling thread, so that a worker asking never gets Qt thread
+// data of its own.
 bool isMainThread();
 
 // Work handed to the main thread from any thread. Tasks run on the main thread

@@ -10,12 +10,14 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Platform.h"
+#include "flash/FirmwareFile.h"
 #include "flash/StatusSink.h"
 #include "flash/ZKFW.h"
 
@@ -29,7 +31,6 @@ class QPushButton;
 class QTimer;
 class QWidget;
 class ZKLevelIndicator;
-struct FirmwareFile;
 
 inline constexpr const char* kStartTitle = "Start Firmware Load";
 inline constexpr const char* kCancelTitle = "Cancel";
@@ -125,6 +126,15 @@ private:
     std::unique_ptr<QSettings> settings_; // main thread only
     HandOffQueue handOffs_;
     QTimer* refreshTimer_ = nullptr;
-    QPointer<QObject> loading_; // the firmware file being read, if any
-    std::thread worker_;        // main thread only
+    // A firmware file being read; its reader hands the result over under the
+    // mutex.
+    struct FileLoad {
+        std::string name;
+        std::mutex mutex;
+        std::optional<FirmwareFile> file;
+    };
+    void checkFileLoad();
+    std::shared_ptr<FileLoad> loading_; // the latest choice, until it is read
+    QTimer* loadTimer_ = nullptr;       // polls it meanwhile
+    std::thread worker_;                // main thread only
 };

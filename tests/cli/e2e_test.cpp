@@ -28,7 +28,7 @@ std::unique_ptr<Process> startLoader(const std::vector<const VirtualUnit*>& unit
     args.insert(args.begin(), ZK_CLI_PATH);
     return std::make_unique<Process>(
         args, std::map<std::string, std::string>{
-                  {"LD_PRELOAD", ZK_MODEMLINE_LIB},
+                  {"LD_PRELOAD", ZK_PRELOAD},
                   {"ZK_MODEMLINE_SOCKET", sockets},
                   {"XDG_STATE_HOME", (units.front()->dir() / "state").string()}});
 }
