@@ -106,10 +106,11 @@ int main(int argc, char** argv) {
     case cli::Options::Mode::List: {
         std::vector<std::string> ports;
         Serial_ListPorts(ports);
-        // The path, a tab and what sysfs says about the adapter (empty when
-        // it says nothing), so that scripts can cut the columns.
+        // The path, what sysfs says about the adapter and its socket, each
+        // after a tab (empty when unknown), so that scripts can cut the columns.
         for (const auto& port : ports) {
-            std::printf("%s\t%s\n", port.c_str(), Serial_PortInfo(port).description().c_str());
+            std::printf("%s\t%s\t%s\n", port.c_str(), Serial_PortInfo(port).description().c_str(),
+                        Serial_PortInfo(port).socket.c_str());
         }
         return cli::kExitOk;
     }
