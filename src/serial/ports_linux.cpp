@@ -70,14 +70,11 @@ int portsOn(const std::filesystem::path& interface) {
     namespace fs = std::filesystem;
     int count = 0;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(interface, ec)) {
-        const std::string name = entry.path().filename();
+    for (fs::directory_iterator it(interface, ec); !ec && it != fs::end(it); it.increment(ec)) {
+        const std::string name = it->path().filename();
         if (name == "tty") {
-            for (auto it = fs::directory_iterator(entry.path(), ec); !ec && it != fs::end(it);
-                 it.increment(ec)) {
-                ++count;
-            }
-        } else if (name.starts_with("tty") && entry.is_directory(ec)) {
+            count += portsOn(it->path()); // a CDC-ACM interface's ttys
+        } else if (name.starts_with("tty") && it->is_directory(ec)) {
             ++count;
         }
     }
@@ -95,9 +92,9 @@ std::string socketOf(const std::filesystem::path& usb, const std::filesystem::pa
     const fs::path interface = isInterface ? port : port.parent_path();
     int total = 0;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(usb, ec)) {
-        if (entry.path().filename().string().starts_with(name + ":")) {
-            total += portsOn(entry.path());
+    for (fs::directory_iterator it(usb, ec); !ec && it != fs::end(it); it.increment(ec)) {
+        if (it->path().filename().string().starts_with(name + ":")) {
+            total += portsOn(it->path());
         }
     }
     if (total <= 1) {

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <grp.h>
 #include <thread>
 #include <unistd.h>
 
@@ -133,14 +132,13 @@ TEST(SerialPorts, DescribesTheUsbDeviceBehindAPort) {
     fs::remove_all(root);
 }
 
-// Hints are chosen from the errno: whom to ask for access, who holds the port.
-TEST(SerialPorts, FailureHintsNameTheWayOut) {
+// Busy ports name their holders on the real machine (the setup check's own
+// table covers the rest on a temporary tree).
+TEST(SerialPorts, BusyHintsNameTheHolder) {
     const fs::path root = tempRoot();
     const std::string node = root / "ttyUSB0";
     writeFile(node, "");
     writeFile(root / "free", "");
-    const struct group* tty = getgrnam("tty");
-    const bool ttyGroup = tty != nullptr && chown(node.c_str(), uid_t(-1), tty->gr_gid) == 0;
     // A process named as the modem prober, holding the node open.
     fs::create_symlink("/bin/sleep", root / "ModemManager");
     Process prober({"/bin/sh", "-c", "exec \"$0\" 60 3<\"$1\"", root / "ModemManager", node});
@@ -152,27 +150,17 @@ TEST(SerialPorts, FailureHintsNameTheWayOut) {
     for (int i = 0; i < 500 && !proberUp(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    const struct {
-        int err;
-        std::string path;
-        std::vector<std::string> says;
-    } cases[] = {
-        {EACCES,
-         node,
-         {"You may not use " + node, "udev rule", ttyGroup ? "\"tty\"" : "\"dialout\""}},
-        {EPERM, (root / "gone").string(), {"(sudo adduser $USER dialout) and log in again."}},
-        {EBUSY,
-         node,
-         {node + " is held by ModemManager (pid " + std::to_string(prober.pid()) + "): wait",
-          "keeps ModemManager away"}},
-        {EWOULDBLOCK, root / "free", {"Another program has " + (root / "free").string()}},
+    const std::pair<std::string, std::string> cases[] = {
+        {Serial_FailureHint(EBUSY, node),
+         node + " is held by ModemManager (pid " + std::to_string(prober.pid()) + "): wait"},
+        {Serial_FailureHint(EBUSY, node), "keeps ModemManager away"},
+        {Serial_FailureHint(EWOULDBLOCK, root / "free"),
+         "Another program has " + (root / "free").string()},
     };
-    for (const auto& c : cases) {
-        const std::string hint = Serial_FailureHint(c.err, c.path);
-        for (const std::string& part : c.says) {
-            EXPECT_NE(hint.find(part), std::string::npos) << hint;
-        }
+    for (const auto& [hint, part] : cases) {
+        EXPECT_NE(hint.find(part), std::string::npos) << hint;
     }
+    EXPECT_EQ(Serial_FailureHint(ENOENT, node), "");
     fs::remove_all(root);
 }
 
