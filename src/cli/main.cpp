@@ -1,5 +1,6 @@
 // zkflash-cli: loads a firmware image into a radio unit from the command line.
 #include "cli/cli.h"
+#include "cli/doctor.h"
 #include "cli/json_sink.h"
 #include "cli/multi_port.h"
 #include "flash/FirmwareFile.h"
@@ -114,6 +115,8 @@ int main(int argc, char** argv) {
         }
         return cli::kExitOk;
     }
+    case cli::Options::Mode::Doctor:
+        return cli::runDoctor(options->ports, options->json, stdout);
     case cli::Options::Mode::Flash:
         break;
     }
