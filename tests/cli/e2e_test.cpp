@@ -41,8 +41,8 @@ size_t countOf(const std::vector<UnitEvent>& events, const std::string& name,
 }
 
 long firstMs(const std::vector<UnitEvent>& events, const std::string& name) {
-    const auto e =
-        std::find_if(events.begin(), events.end(), [&](const auto& e) { return e.name == name; });
+    const auto e = std::find_if(events.begin(), events.end(),
+                                [&](const auto& event) { return event.name == name; });
     return e == events.end() ? -1 : e->ms;
 }
 
