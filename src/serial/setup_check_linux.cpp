@@ -632,7 +632,10 @@ SetupCheck latencyCheck(const Port& port, const PortProbe* probe) {
                     : "the loader's low-latency request is not known to help on " + driver;
     }
     if (helps) {
-        return check(id, CheckStatus::Ok, found + "; " + how + ", which then uses 1 ms");
+        return check(
+            id, CheckStatus::Ok,
+            found + "; " + how +
+                (port.driver == "ftdi_sio" ? ", so ftdi_sio uses 1 ms while it is open" : ""));
     }
     return check(id, CheckStatus::Warning,
                  found + "; " + how + ", so each reply can reach the loader up to " + timer +
@@ -697,8 +700,7 @@ SetupCheck speedCheck(const Machine& m, const Port& port, const PortProbe* probe
 // Tries each port concurrently, in threads of their own so that a port that
 // stalls in its driver costs the deadline and no more; a try that has not
 // come back is left to finish on its own.
-std::map<std::string, std::unique_ptr<PortProbe>>
-probePorts(const std::vector<std::string>& paths) {
+std::map<std::string, PortProbe> probePorts(const std::vector<std::string>& paths) {
     struct Shared {
         std::mutex mutex;
         std::condition_variable done;
@@ -716,11 +718,7 @@ probePorts(const std::vector<std::string>& paths) {
     std::unique_lock lock(shared->mutex);
     shared->done.wait_for(lock, kProbeDeadline,
                           [&] { return shared->results.size() == paths.size(); });
-    std::map<std::string, std::unique_ptr<PortProbe>> results;
-    for (const auto& [path, probe] : shared->results) {
-        results[path] = std::make_unique<PortProbe>(probe);
-    }
-    return results;
+    return shared->results;
 }
 
 } // namespace
@@ -773,7 +771,7 @@ std::vector<SetupCheck> SetupCheck_Run(const SetupRoots& roots, const SetupIdent
     const auto probes = probePorts(toProbe);
     const auto probeOf = [&](const Port& port) -> const PortProbe* {
         const auto it = probes.find(port.path);
-        return it == probes.end() ? nullptr : it->second.get();
+        return it == probes.end() ? nullptr : &it->second;
     };
 
     std::vector<SetupCheck> checks = adapterChecks(m);

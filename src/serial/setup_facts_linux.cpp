@@ -144,10 +144,11 @@ Processes scanProcesses(const SetupRoots& roots, uid_t uid, const std::set<std::
         fs::directory_iterator fds(process / "fd", fdEc);
         if (fdEc) {
             // Gone meanwhile, or another user's: without root its
-            // descriptors cannot be read.
+            // descriptors cannot be read. Kernel threads (no command
+            // line) hold no ports.
             struct stat owner {};
             if (fdEc.value() != ENOENT && ::stat(process.c_str(), &owner) == 0 &&
-                owner.st_uid != uid) {
+                owner.st_uid != uid && !readText(process / "cmdline").empty()) {
                 ++found.hidden;
             }
             continue;

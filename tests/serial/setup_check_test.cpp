@@ -155,9 +155,12 @@ TEST(SetupCheck, FindsEachProblemWithItsFix) {
           {"hint", Ok, {"@ttyUSB0 is held by minicom (pid 4242): close that program"}}},
          {"@ttyUSB0"},
          EBUSY},
-        {"another user's process hides its descriptors",
-         [](Tree& t) { t.process(999, "sshd", {"hidden"}); },
-         {{"holders:@ttyUSB0", Ok, {"a process of another user may hold it"}},
+        {"another user's process hides its descriptors (a kernel thread holds nothing)",
+         [](Tree& t) {
+             t.process(999, "sshd", {"hidden"}, "sshd");
+             t.process(2, "kthreadd", {"hidden"});
+         },
+         {{"holders:@ttyUSB0", Ok, {"a process of another user may hold it (1 hide"}},
           {"hint", Ok, {"Another program has @ttyUSB0 open (a process of another user"}}},
          {},
          EBUSY},
