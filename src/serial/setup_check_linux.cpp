@@ -270,7 +270,7 @@ SetupCheck ruleCheck(const Machine& m) {
                                              "access of their own and ModemManager is not kept "
                                              "away",
                      "install zkflash's package (sudo apt install ./zkflash_*.deb), or copy "
-                     "share/60-zkflash.rules to /etc/udev/rules.d/ and run " +
+                     "60-zkflash.rules (share/ in the source) to /etc/udev/rules.d/ and run " +
                          reload + "; then unplug the adapter and plug it in again");
     }
     if (!m.ourRule.beforeSeat) {
