@@ -12,6 +12,7 @@ const char* usage() {
     return "Usage: zkflash-cli [--port DEVICE]... [--all] [--yes] [--quiet] [--verbose] [--json]\n"
            "                  [--record FILE | --no-record] FIRMWARE\n"
            "       zkflash-cli --list\n"
+           "       zkflash-cli --doctor [--port DEVICE]... [--json]\n"
            "       zkflash-cli --help | --version\n"
            "\n"
            "Loads FIRMWARE into a radio unit over a USB-serial adapter: a name ending in\n"
@@ -28,6 +29,8 @@ const char* usage() {
            "                 $XDG_STATE_HOME/zkflash/flashes.jsonl)\n"
            "  --no-record    write no flash record\n"
            "  --list         list the USB-serial ports, one per line\n"
+           "  --doctor       check this machine's setup for the adapters, with fixes\n"
+           "                 (opens only the ports named with --port)\n"
            "\n"
            "Exit status: 0 application started, 1 flash failed, 2 usage or input error,\n"
            "130 cancelled (Ctrl-C), 143 terminated (SIGTERM); for several units the\n"
@@ -37,6 +40,7 @@ const char* usage() {
 std::optional<Options> parseArgs(const std::vector<std::string>& args, std::string& error) {
     Options options;
     bool listed = false;
+    bool doctor = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -49,6 +53,8 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
         }
         if (arg == "--list") {
             listed = true;
+        } else if (arg == "--doctor") {
+            doctor = true;
         } else if (arg == "--yes" || arg == "-y") {
             options.yes = true;
         } else if (arg == "--quiet" || arg == "-q") {
@@ -101,6 +107,14 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             }
             options.firmware = args[i];
         }
+    }
+    if (doctor) {
+        if (!options.firmware.empty()) {
+            error = "--doctor takes no firmware file";
+            return std::nullopt;
+        }
+        options.mode = Options::Mode::Doctor;
+        return options;
     }
     if (listed) {
         if (!options.firmware.empty()) {

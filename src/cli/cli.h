@@ -21,7 +21,7 @@ constexpr int kExitCancelled = 130;  // 128 + SIGINT
 constexpr int kExitTerminated = 143; // 128 + SIGTERM
 
 struct Options {
-    enum class Mode { Flash, List, Help, Version } mode = Mode::Flash;
+    enum class Mode { Flash, List, Help, Version, Doctor } mode = Mode::Flash;
     std::vector<std::string> ports; // none: the first port that discovery lists
     bool all = false;               // every port that discovery lists
     std::string firmware;           // the image's path

@@ -1,5 +1,6 @@
 // zkflash-cli: loads a firmware image into a radio unit from the command line.
 #include "cli/cli.h"
+#include "cli/doctor.h"
 #include "cli/json_view.h"
 #include "cli/multi_port.h"
 #include "flash/FirmwareFile.h"
@@ -71,13 +72,16 @@ int main(int argc, char** argv) {
     case cli::Options::Mode::List: {
         std::vector<std::string> ports;
         Serial_ListPorts(ports);
-        // The path, a tab and what sysfs says about the adapter (empty when
-        // it says nothing), so that scripts can cut the columns.
+        // The path, what sysfs says about the adapter and its socket, each
+        // after a tab (empty when unknown), so that scripts can cut the columns.
         for (const auto& port : ports) {
-            std::printf("%s\t%s\n", port.c_str(), Serial_PortInfo(port).description().c_str());
+            std::printf("%s\t%s\t%s\n", port.c_str(), Serial_PortInfo(port).description().c_str(),
+                        Serial_PortInfo(port).socket.c_str());
         }
         return cli::kExitOk;
     }
+    case cli::Options::Mode::Doctor:
+        return cli::runDoctor(options->ports, options->json, stdout);
     case cli::Options::Mode::Flash:
         break;
     }

@@ -98,6 +98,11 @@ struct SerialPortInfo {
     std::string serial;       // the adapter's serial number, "A50285BI"
     std::string vendorId;     // "0403"
     std::string productId;    // "6001"
+    // Where the port sits: the USB path of its device ("1-1.3": port 3 of the
+    // hub on port 1 of bus 1), plus ":N" for port N of an adapter with several
+    // ("1-1.3:1"). Unlike the tty's name it stays with the place, not the order
+    // of plugging.
+    std::string socket;
 
     // "FTDI FT232R USB UART (A50285BI) 0403:6001", leaving out what is
     // unknown; empty when nothing is known.

@@ -64,6 +64,50 @@ std::string readAttribute(const std::filesystem::path& file) {
     return line;
 }
 
+// The ports below USB interface `interface`: usb-serial port devices
+// (ttyUSB*) and CDC-ACM ttys (in its tty folder).
+int portsOn(const std::filesystem::path& interface) {
+    namespace fs = std::filesystem;
+    int count = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(interface, ec); !ec && it != fs::end(it); it.increment(ec)) {
+        const std::string name = it->path().filename();
+        if (name == "tty") {
+            count += portsOn(it->path()); // a CDC-ACM interface's ttys
+        } else if (name.starts_with("tty") && it->is_directory(ec)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// The socket of the port whose device is `port` (a usb-serial port or, for
+// CDC-ACM, the interface) on the USB device `usb`. An adapter with several
+// ports tells them apart by interface where each has its own (FTDI's dual
+// and quad chips, "1-1.3:1.1"), else by the port's port_number.
+std::string socketOf(const std::filesystem::path& usb, const std::filesystem::path& port) {
+    namespace fs = std::filesystem;
+    const std::string name = usb.filename();
+    const bool isInterface = port.parent_path() == usb;
+    const fs::path interface = isInterface ? port : port.parent_path();
+    int total = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(usb, ec); !ec && it != fs::end(it); it.increment(ec)) {
+        if (it->path().filename().string().starts_with(name + ":")) {
+            total += portsOn(it->path());
+        }
+    }
+    if (total <= 1) {
+        return name;
+    }
+    if (isInterface || portsOn(interface) == 1) {
+        // "1-1.3:1.1" is configuration 1, interface 1.
+        const std::string id = interface.filename();
+        return name + ":" + id.substr(id.rfind('.') + 1);
+    }
+    return name + ":" + readAttribute(port / "port_number");
+}
+
 } // namespace
 
 std::string SerialPortInfo::description() const {
@@ -90,13 +134,16 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
     if (ec) {
         node = path;
     }
-    fs::path dir = fs::canonical(fs::path(sysRoot) / "class/tty" / node.filename() / "device", ec);
+    const fs::path port =
+        fs::canonical(fs::path(sysRoot) / "class/tty" / node.filename() / "device", ec);
     if (ec) {
         return info;
     }
     const fs::path top = fs::canonical(sysRoot, ec);
-    for (; !ec && dir != top && dir.has_relative_path(); dir = dir.parent_path()) {
+    for (fs::path dir = port; !ec && dir != top && dir.has_relative_path();
+         dir = dir.parent_path()) {
         if (fs::exists(dir / "idVendor", ec)) {
+            info.socket = socketOf(dir, port);
             info.manufacturer = readAttribute(dir / "manufacturer");
             info.product = readAttribute(dir / "product");
             info.serial = readAttribute(dir / "serial");

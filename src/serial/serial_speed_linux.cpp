@@ -42,6 +42,6 @@ void serialRequestLowLatency(int fd) {
     if (ioctl(fd, TIOCGSERIAL, &ss) != 0) {
         return; // not a UART-like driver (a pseudo-terminal, say)
     }
-    ss.flags = static_cast<int>(static_cast<unsigned>(ss.flags) | ASYNC_LOW_LATENCY);
+    ss.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
     (void)ioctl(fd, TIOCSSERIAL, &ss);
 }

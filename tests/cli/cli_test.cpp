@@ -1,12 +1,14 @@
 // The command-line loader's pieces that need no line: arguments, exit
 // statuses, target choice and the console view.
 #include "cli/cli.h"
+#include "cli/doctor.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <unistd.h>
 
@@ -21,7 +23,7 @@ std::string parsed(const std::string& line) {
     if (!o) {
         return error.empty() ? "refused without a reason" : "";
     }
-    const char* const modes[] = {"flash", "list", "help", "version"};
+    const char* const modes[] = {"flash", "list", "help", "version", "doctor"};
     std::string text = modes[static_cast<int>(o->mode)];
     for (const auto& port : o->ports) {
         text += " port=" + port;
@@ -39,6 +41,8 @@ TEST(CliArgs, ParsesEachForm) {
         {"--port=/dev/pts/4 -q x", "flash port=/dev/pts/4 fw=x"},
         {"-- --odd-name.bin", "flash fw=--odd-name.bin"},
         {"--list", "list"},
+        {"--doctor --port /dev/ttyUSB0 --port=b --json", "doctor port=/dev/ttyUSB0 port=b json"},
+        {"--doctor", "doctor"},
         {"--help whatever", "help"},
         {"--version", "version"},
         {"--port a --port=b --json --record r.jsonl fw",
@@ -49,6 +53,7 @@ TEST(CliArgs, ParsesEachForm) {
         {"--port= fw", ""},
         {"a.bin b.bin", ""},
         {"--list a.bin", ""},
+        {"--doctor a.bin", ""},
         {"--bogus a.bin", ""},
         {"--all --port a fw", ""},
         {"--port a --port a fw", ""},
@@ -58,6 +63,23 @@ TEST(CliArgs, ParsesEachForm) {
     for (const auto& [line, options] : cases) {
         EXPECT_EQ(parsed(line), options) << line;
     }
+}
+
+// The setup check on this machine: one JSON object whose status matches the
+// exit status.
+TEST(CliDoctor, ReportsThisMachineAsOneJsonObject) {
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    const int status = cli::runDoctor({}, true, out);
+    std::fclose(out);
+    const auto report = nlohmann::json::parse(std::string(text, size));
+    free(text);
+    ASSERT_FALSE(report.at("checks").empty());
+    for (const auto& check : report["checks"]) {
+        EXPECT_TRUE(check.at("id").is_string() && check.at("fix").is_string()) << check;
+    }
+    EXPECT_EQ(status, report.at("failures").get<int>() > 0 ? 1 : 0);
 }
 
 TEST(CliTransferSummary, GivesBytesSecondsAndRate) {

@@ -90,8 +90,10 @@ TEST_F(SerialChannel, OpenFailureIsReportedAndLeavesTheChannelClosed) {
         {pty.path(),
          "Error locking serial port " + pty.path() + " - Resource temporarily unavailable(11).\n",
          EWOULDBLOCK,
-         pty.path() + " is held by serial_test (pid " + std::to_string(getpid()) +
-             "): close that program and try again."},
+         // This process is the far end, so the lock names it.
+         pty.path() + " is locked by serial_test (pid " + std::to_string(getpid()) +
+             ") with flock: wait for that program to finish with it, or close it, and try "
+             "again."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);

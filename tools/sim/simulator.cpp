@@ -352,9 +352,9 @@ int Simulator::run() {
         if (fds[3].revents & POLLIN) {
             alignas(inotify_event) char buf[4096];
             const ssize_t n = ::read(opens_, buf, sizeof buf);
-            for (size_t at = 0; n > 0 && at < static_cast<size_t>(n); at += sizeof(inotify_event)) {
+            for (ssize_t at = 0; at < n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-                at += e->len;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
                 event(now(), "open");
             }
         }
