@@ -36,20 +36,7 @@ int runDoctor(const std::vector<std::string>& ports, bool json, std::FILE* out) 
         std::fprintf(out, "%s\n",
                      report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
-        size_t width = 0;
-        for (const auto& c : checks) {
-            width = std::max(width, c.id.size());
-        }
-        for (const auto& c : checks) {
-            std::fprintf(out, "%-8s %-*s  %s\n", SetupCheck_StatusName(c.status),
-                         static_cast<int>(width), c.id.c_str(), c.finding.c_str());
-            if (c.status != CheckStatus::Ok && !c.fix.empty()) {
-                std::fprintf(out, "%-8s fix: %s\n", "", c.fix.c_str());
-            }
-        }
-        std::fprintf(out, "%ld failure%s, %ld warning%s\n", static_cast<long>(failures),
-                     failures == 1 ? "" : "s", static_cast<long>(warnings),
-                     warnings == 1 ? "" : "s");
+        std::fputs(SetupCheck_Text(checks).c_str(), out);
     }
     std::fflush(out);
     return failures > 0 ? 1 : 0;

@@ -81,3 +81,7 @@ std::string SetupCheck_OpenHint(const SetupRoots& roots, const SetupIdentity& wh
 
 // "ok", "warning", "failure".
 const char* SetupCheck_StatusName(CheckStatus status);
+
+// The checks as text: one line per check ("warning  udev-rule  ..."), a fix
+// line under each problem, and a closing count of failures and warnings.
+std::string SetupCheck_Text(const std::vector<SetupCheck>& checks);
