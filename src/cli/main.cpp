@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
         }
         return cli::kExitOk;
     }
+    case cli::Options::Mode::Report:
+        return cli::runReport(*options);
     case cli::Options::Mode::Flash:
         break;
     }
