@@ -210,7 +210,10 @@ void summarise(std::vector<Run> runs, Report& report) {
         tally(report.runs, run.outcome);
         tally(sockets[run.socket], run.outcome);
         tally(images[{run.file, run.sha256}], run.outcome);
-        seconds.push_back(std::chrono::duration<double>(run.ended - run.started).count());
+        // A clock stepped back during a run leaves it without a time of its own.
+        if (run.ended >= run.started) {
+            seconds.push_back(std::chrono::duration<double>(run.ended - run.started).count());
+        }
         report.lastEnded = std::max(report.lastEnded.value_or(run.ended), run.ended);
         if (run.outcome != FlashOutcome::Success && run.outcome != FlashOutcome::Cancelled) {
             ++causes[run.cause];
@@ -239,6 +242,11 @@ void summarise(std::vector<Run> runs, Report& report) {
     if (const int judged = report.unitsPassed + report.unitsFailed; judged > 0) {
         report.firstPassYield = report.firstPass / static_cast<double>(judged);
     }
+    if (!seconds.empty()) {
+        std::sort(seconds.begin(), seconds.end());
+        report.medianSeconds = percentile(seconds, 0.5);
+        report.p95Seconds = percentile(seconds, 0.95);
+    }
     if (!runs.empty()) {
         report.firstStarted = runs.front().started;
         const double span =
@@ -246,9 +254,6 @@ void summarise(std::vector<Run> runs, Report& report) {
         if (span > 0) {
             report.unitsPerHour = report.units * 3600.0 / span;
         }
-        std::sort(seconds.begin(), seconds.end());
-        report.medianSeconds = percentile(seconds, 0.5);
-        report.p95Seconds = percentile(seconds, 0.95);
     }
     for (const auto& [cause, count] : causes) {
         report.failures.push_back({cause, count});

@@ -74,7 +74,7 @@ struct Report {
     std::optional<TimePoint> lastEnded;
 
     RunCounts runs;
-    std::optional<double> medianSeconds; // ended - started of every run kept
+    std::optional<double> medianSeconds; // ended - started of the runs kept
     std::optional<double> p95Seconds;    // interpolated between the nearest runs
 
     std::vector<CauseCount> failures; // most frequent first, then by name
