@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include "flash/progress.h"
+#include "station/Report.h"
 
 #include <algorithm>
 #include <poll.h>
@@ -13,6 +14,7 @@ const char* usage() {
            "                  [--record FILE | --no-record] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --doctor [--port DEVICE]... [--json]\n"
+           "       zkflash-cli --report [--since TIME] [--work-order ID] [--json] [RECORDS]...\n"
            "       zkflash-cli --help | --version\n"
            "\n"
            "Loads FIRMWARE into a radio unit over a USB-serial adapter: a name ending in\n"
@@ -31,6 +33,13 @@ const char* usage() {
            "  --list         list the USB-serial ports, one per line\n"
            "  --doctor       check this machine's setup for the adapters, with fixes\n"
            "                 (opens only the ports named with --port)\n"
+           "  --report       yield, failures, sockets, images and run times of the flash\n"
+           "                 records in RECORDS (default: the record file); with --json\n"
+           "                 as one JSON object\n"
+           "  --since TIME   only records started since TIME (\"2026-12-07\",\n"
+           "                 \"2026-12-07T14:00\"; local time without an offset)\n"
+           "  --work-order ID\n"
+           "                 only the records of work order ID\n"
            "\n"
            "Exit status: 0 application started, 1 flash failed, 2 usage or input error,\n"
            "130 cancelled (Ctrl-C), 143 terminated (SIGTERM); for several units the\n"
@@ -41,6 +50,17 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
     Options options;
     bool listed = false;
     bool doctor = false;
+    // With --report every other argument is a record file, wherever it stands.
+    const auto optionsEnd = std::find(args.begin(), args.end(), "--");
+    const bool report = std::find(args.begin(), optionsEnd, "--report") != optionsEnd;
+    const auto valued = [](const std::string& arg) {
+        for (const std::string name : {"--port", "--record", "--since", "--work-order"}) {
+            if (arg == name || arg.starts_with(name + "=")) {
+                return true;
+            }
+        }
+        return false;
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -67,8 +87,9 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             options.json = true;
         } else if (arg == "--no-record") {
             options.noRecord = true;
-        } else if (arg == "--port" || arg.rfind("--port=", 0) == 0 || arg == "--record" ||
-                   arg.rfind("--record=", 0) == 0) {
+        } else if (arg == "--report") {
+            // taken before the loop
+        } else if (valued(arg)) {
             const std::string name = arg.substr(0, arg.find('='));
             std::string value;
             if (arg == name) {
@@ -79,10 +100,21 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
                 value = arg.substr(name.size() + 1);
             }
             if (value.empty()) {
-                error = name + (name == "--port" ? " needs a device" : " needs a file");
+                error = name + (name == "--port"         ? " needs a device"
+                                : name == "--since"      ? " needs a date"
+                                : name == "--work-order" ? " needs an ID"
+                                                         : " needs a file");
                 return std::nullopt;
             }
-            if (name == "--record") {
+            if (name == "--since" && !station::parseIsoTime(value)) {
+                error = "--since " + value + ": not a date (2026-12-07, 2026-12-07T14:00)";
+                return std::nullopt;
+            }
+            if (name == "--since") {
+                options.since = value;
+            } else if (name == "--work-order") {
+                options.workOrder = value;
+            } else if (name == "--record") {
                 options.record = value;
             } else if (std::find(options.ports.begin(), options.ports.end(), value) !=
                        options.ports.end()) {
@@ -94,6 +126,13 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
             error = "unknown option " + arg;
             return std::nullopt;
+        } else if (report) {
+            const auto from = args.begin() + static_cast<std::ptrdiff_t>(arg == "--" ? i + 1 : i);
+            options.records.insert(options.records.end(), from,
+                                   arg == "--" ? args.end() : from + 1);
+            if (arg == "--") {
+                break;
+            }
         } else {
             if (arg == "--") {
                 if (i + 1 >= args.size()) {
@@ -115,6 +154,19 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
         }
         options.mode = Options::Mode::Doctor;
         return options;
+    }
+    if (report) {
+        if (listed || options.all || !options.ports.empty() || !options.record.empty() ||
+            options.noRecord) {
+            error = "--report takes no --list, --port, --all, --record or --no-record";
+            return std::nullopt;
+        }
+        options.mode = Options::Mode::Report;
+        return options;
+    }
+    if (!options.since.empty() || !options.workOrder.empty()) {
+        error = "--since and --work-order go with --report";
+        return std::nullopt;
     }
     if (listed) {
         if (!options.firmware.empty()) {

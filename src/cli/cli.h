@@ -21,7 +21,7 @@ constexpr int kExitCancelled = 130;  // 128 + SIGINT
 constexpr int kExitTerminated = 143; // 128 + SIGTERM
 
 struct Options {
-    enum class Mode { Flash, List, Help, Version, Doctor } mode = Mode::Flash;
+    enum class Mode { Flash, List, Help, Version, Doctor, Report } mode = Mode::Flash;
     std::vector<std::string> ports; // none: the first port that discovery lists
     bool all = false;               // every port that discovery lists
     std::string firmware;           // the image's path
@@ -31,6 +31,11 @@ struct Options {
     bool json = false;              // events as JSON lines on standard output
     std::string record;             // record file; empty: the default one
     bool noRecord = false;          // write no record
+
+    // --report
+    std::vector<std::string> records; // record files to read; none: the default one
+    std::string since;                // an ISO 8601 date or time
+    std::string workOrder;            // only this work order's records
 };
 
 // Parses the arguments (without the program name). On a usage error returns
@@ -38,6 +43,9 @@ struct Options {
 std::optional<Options> parseArgs(const std::vector<std::string>& args, std::string& error);
 
 const char* usage();
+
+// --report: prints the report over the record files (report_cmd.cpp).
+int runReport(const Options& options);
 
 // The exit status for a run's ending; a run cancelled by SIGTERM ends as the
 // signal would have ended it.

@@ -82,6 +82,8 @@ int main(int argc, char** argv) {
     }
     case cli::Options::Mode::Doctor:
         return cli::runDoctor(options->ports, options->json, stdout);
+    case cli::Options::Mode::Report:
+        return cli::runReport(*options);
     case cli::Options::Mode::Flash:
         break;
     }

@@ -23,7 +23,7 @@ std::string parsed(const std::string& line) {
     if (!o) {
         return error.empty() ? "refused without a reason" : "";
     }
-    const char* const modes[] = {"flash", "list", "help", "version", "doctor"};
+    const char* const modes[] = {"flash", "list", "help", "version", "doctor", "report"};
     std::string text = modes[static_cast<int>(o->mode)];
     for (const auto& port : o->ports) {
         text += " port=" + port;
@@ -31,6 +31,11 @@ std::string parsed(const std::string& line) {
     text += o->firmware.empty() ? "" : " fw=" + o->firmware;
     text += std::string(o->yes ? " yes" : "") + (o->all ? " all" : "") + (o->json ? " json" : "");
     text += (o->record.empty() ? "" : " record=" + o->record) + (o->noRecord ? " no-record" : "");
+    for (const auto& file : o->records) {
+        text += " records=" + file;
+    }
+    text += (o->since.empty() ? "" : " since=" + o->since) +
+            (o->workOrder.empty() ? "" : " wo=" + o->workOrder);
     return text;
 }
 
@@ -59,6 +64,12 @@ TEST(CliArgs, ParsesEachForm) {
         {"--port a --port a fw", ""},
         {"--record=r --no-record fw", ""},
         {"fw --record", ""},
+        {"--report", "report"},
+        {"a.jsonl --report --since=2026-12-07T14:00 --work-order W7 --json b.jsonl -- -c",
+         "report json records=a.jsonl records=b.jsonl records=-c since=2026-12-07T14:00 wo=W7"},
+        {"--report --since 2026-13-01", ""},
+        {"--report --port a", ""},
+        {"--since 2026-12-07 fw", ""},
     };
     for (const auto& [line, options] : cases) {
         EXPECT_EQ(parsed(line), options) << line;

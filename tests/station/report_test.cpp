@@ -1,0 +1,152 @@
+// The production report over a record file of one station's morning: retries,
+// cancelled runs, serial-less adapters, old records without station fields,
+// lines that are no records, and the filters.
+#include "station/Report.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+namespace {
+
+const std::string kHash = "0123456789abcdef" + std::string(48, '0');
+
+// A run of 7 December 2026 (+01:00) from `started` to `ended` ("HH:MM:SS"),
+// with the members in `more`.
+std::string rec(const char* started, const char* ended, const char* serial, const char* outcome,
+                const std::string& more = "") {
+    const auto at = [](const char* t) { return "\"2026-12-07T" + std::string(t) + ".000+01:00\""; };
+    return R"({"started":)" + at(started) + R"(,"ended":)" + at(ended) + R"(,"adapter_serial":")" +
+           serial + R"(","file":"halvo-2.4.1.bintx","sha256":")" + kHash + R"(","outcome":")" +
+           outcome + "\"" + more + "}";
+}
+
+const std::string kSocketA1 = R"(,"socket":"1-1.3","socket_label":"A1","work_order":"WO-1")";
+const std::string kDenied = R"(,"serial_error":"Error opening serial port /dev/ttyUSB3 -)"
+                            R"( Permission denied(13).")";
+
+const std::string kRecords[] = {
+    rec("14:01:00", "14:01:20", "S1", "success", kSocketA1), // the retry, written first
+    rec("14:00:00", "14:00:30", "S1", "no banner", kSocketA1),
+    "{not json",
+    rec("14:02:00", "14:02:10", "S2", "success", R"(,"socket":"1-1.4","work_order":"WO-1")"),
+    rec("14:03:00", "14:03:40", "", "success"),
+    rec("14:04:00", "14:04:00", "", "serial failure", kDenied),
+    rec("14:05:00", "14:05:10", "S3", "cancelled"),
+    "[1,2]",
+    R"({"started":"yesterday","ended":"2026-12-07T14:00:00.000+01:00","outcome":"success"})",
+    rec("14:06:00", "14:06:20", "S2", "success", R"(,"own_unit":true,"work_order":"WO-2")"),
+    rec("14:07:00", "14:07:05", "S4", "cancelled"),
+    rec("14:07:10", "14:07:35", "S4", "success"),
+    R"({"started":"2026-12-07T13:11:58.000Z","ended":"2026-12-07T13:12:00.000Z",)"
+    R"("adapter_serial":"S5","file":"morra-2.4.1.binrx","sha256":null,)"
+    R"("outcome":"serial failure")" +
+        kDenied + "}",
+    "",
+};
+
+// "socket:runs/passed/failed/cancelled ..." and the same per image.
+std::string rows(const station::Report& report) {
+    std::string text;
+    const auto add = [&text](const std::string& name, const station::RunCounts& c) {
+        text += " " + name + ":" + std::to_string(c.runs) + "/" + std::to_string(c.passed) + "/" +
+                std::to_string(c.failed) + "/" + std::to_string(c.cancelled);
+    };
+    for (const auto& socket : report.sockets) {
+        add(socket.socket, socket.counts);
+    }
+    text += " |";
+    for (const auto& image : report.images) {
+        add(image.file + "@" + image.sha256.substr(0, 4), image.counts);
+    }
+    return text;
+}
+
+TEST(Report, FiguresOverRecordsAndFilters) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    const std::string path = testing::TempDir() + "flashes.jsonl";
+    std::ofstream(path) << [] {
+        std::string text;
+        for (const auto& line : kRecords) {
+            text += line + "\n";
+        }
+        return text;
+    }();
+
+    struct Case {
+        const char* since;
+        const char* workOrder;
+        const char* rows;
+        std::vector<std::string> lines; // in this order in the text
+    } cases[] = {
+        {"",
+         "",
+         " -:7/3/2/2 1-1.4:1/1/0/0 A1:2/1/1/0 | halvo-2.4.1.bintx@0123:9/5/2/2 "
+         "morra-2.4.1.binrx@:1/0/1/0",
+         {"Records: 10, 3 unreadable", "Units: 8 (5 passed, 2 failed, 1 only cancelled)",
+          "First-pass yield: 57.1 % (4 of 7)", "Runs: 10 (5 passed, 3 failed, 2 cancelled)",
+          "Time per run: median 15.0 s, 95th percentile 35.5 s",
+          "Units per hour: 40.0 (2026-12-07T14:00:00.000+01:00 to 2026-12-07T14:12:00.000+01:00)",
+          "  2  serial failure: Error opening serial port /dev/ttyUSB3 - Permission denied",
+          "  1  no banner", "  halvo-2.4.1.bintx  0123456789ab     9", "  morra-2.4.1.binrx  -"}},
+        {"",
+         "WO-1",
+         " 1-1.4:1/1/0/0 A1:2/1/1/0 | halvo-2.4.1.bintx@0123:3/2/1/0",
+         {"Work order: WO-1", "Records: 3, 3 unreadable", "Units: 2 (2 passed, 0 failed)",
+          "First-pass yield: 50.0 % (1 of 2)", "Runs: 3 (2 passed, 1 failed, 0 cancelled)",
+          "Time per run: median 20.0 s, 95th percentile 29.0 s", "Units per hour: 55.4 ("}},
+        {"2026-12-07T14:05",
+         "",
+         " -:5/2/1/2 | halvo-2.4.1.bintx@0123:4/2/0/2 morra-2.4.1.binrx@:1/0/1/0",
+         {"Since: 2026-12-07T14:05:00.000+01:00", "Units: 4 (2 passed, 1 failed, 1 only cancelled)",
+          "First-pass yield: 66.7 % (2 of 3)", "Runs: 5 (2 passed, 1 failed, 2 cancelled)",
+          "Time per run: median 10.0 s, 95th percentile 24.0 s", "Units per hour: 34.3 ("}},
+        {"2026-12-08",
+         "",
+         " |",
+         {"Records: 0, 3 unreadable", "First-pass yield: -", "Time per run: -",
+          "Units per hour: -\n\nFailures by cause: none\n"}},
+    };
+    for (const auto& c : cases) {
+        station::ReportFilter filter;
+        if (*c.since != '\0') {
+            filter.since = station::parseIsoTime(c.since);
+            ASSERT_TRUE(filter.since) << c.since;
+        }
+        if (*c.workOrder != '\0') {
+            filter.workOrder = c.workOrder;
+        }
+        std::vector<std::string> problems;
+        const station::Report report = station::readReport({path}, filter, problems);
+        const std::string text = station::reportText(report);
+        EXPECT_EQ(rows(report), c.rows) << c.since << c.workOrder;
+        size_t at = 0;
+        for (const auto& line : c.lines) {
+            at = text.find(line, at);
+            EXPECT_NE(at, std::string::npos) << line << "\nin:\n" << text;
+        }
+        EXPECT_EQ(problems, (std::vector<std::string>{
+                                path + ":3: not a flash record (not JSON)",
+                                path + ":8: not a flash record (not an object)",
+                                path + ":9: not a flash record (no valid \"started\")"}));
+    }
+
+    std::vector<std::string> problems;
+    const Json json = station::reportJson(station::readReport({path}, {}, problems));
+    EXPECT_EQ(json["units"]["first_pass_yield"], 0.5714);
+    EXPECT_EQ(json["runs"]["p95_seconds"], 35.5);
+    EXPECT_EQ(json["failures"][0]["count"], 2);
+    EXPECT_EQ(json["images"][1]["sha256"], nullptr);
+
+    const station::Report none = station::readReport({path + ".none"}, {}, problems);
+    EXPECT_EQ(none.unopened, 1);
+    EXPECT_EQ(problems.back(), path + ".none: No such file or directory");
+    for (const char* bad : {"2026-02-30", "2026-12-07T25:00", "2026-12-07T14:00+1", "20261207"}) {
+        EXPECT_FALSE(station::parseIsoTime(bad)) << bad;
+    }
+}
+
+} // namespace
