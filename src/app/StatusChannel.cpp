@@ -11,6 +11,8 @@
 #include "ZKLevelIndicator.h"
 #include "flash/progress.h"
 
+#include <cstdio>
+
 void ZKAppDelegate::log(const std::string& text, const std::string& cr) {
     if (!isMainThread()) {
         handOffs_.post([this, text, cr] { log(text, cr); });
@@ -62,4 +64,13 @@ void ZKAppDelegate::setProgress(int32_t value, int32_t max) {
     if (ZKLevelIndicator* bar = outlets_.levelIndicatorOutlet) {
         bar->setValueWithMin(0.0f, float(max), float(value));
     }
+}
+
+void ZKAppDelegate::diagnostic(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void ZKAppDelegate::warning(const std::string& text) {
+    std::fprintf(stderr, "zkflash: warning: %s\n", text.c_str());
 }

@@ -165,7 +165,7 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
     } else {
         fw_->setAddress(*port);
         if (fw_->data()) {
-            SinkEvents events(*this, "zkflash");
+            SinkEvents events(*this);
             runFlash(fw_->job(), Serial_DefaultPort(), events,
                      {"zkflash", ZK_VERSION, defaultRecordPath()});
         } else {

@@ -92,6 +92,10 @@ public:
     void showAlertWithMessage(const std::string& message,
                               const std::optional<std::string>& title) override;
     void setProgress(int32_t value, int32_t max) override;
+    // The serial link's diagnostics on standard output, warnings on standard
+    // error.
+    void diagnostic(const std::string& text) override;
+    void warning(const std::string& text) override;
 
     // The firmware file a drop carries: one local file of a firmware type;
     // empty when the drop is not one.

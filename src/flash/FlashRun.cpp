@@ -63,6 +63,25 @@ private:
     std::optional<std::chrono::steady_clock::duration> firstBlock_;
 };
 
+// Sends the link's diagnostics to the run's events while it lives, then
+// hands them back to whoever had them.
+class DiagnosticsToEvents {
+public:
+    DiagnosticsToEvents(SerialLink& link, RunEvents& events)
+        : link_(link), previous_(link.diagnostics()) {
+        link.setDiagnostics([&events](const std::string& text) {
+            events.event(RunEvent(RunEvent::Kind::Diagnostic, text));
+        });
+    }
+    ~DiagnosticsToEvents() { link_.setDiagnostics(previous_); }
+    DiagnosticsToEvents(const DiagnosticsToEvents&) = delete;
+    DiagnosticsToEvents& operator=(const DiagnosticsToEvents&) = delete;
+
+private:
+    SerialLink& link_;
+    const SerialLink::Diagnostics previous_;
+};
+
 } // namespace
 
 void RunEvents::log(const std::string& text) {
@@ -100,6 +119,7 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
     }
 
     const uint32_t speed = job.transmitter ? kTransmitterSpeed : kReceiverSpeed;
+    const DiagnosticsToEvents diagnostics(link, events);
     link.open(job.port, speed);
     if (link.hasError()) {
         return FlashOutcome::SerialFailure;
@@ -244,7 +264,6 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
         link.clearError();
     }
     link.close();
-    link.setDiagnostics(nullptr);
 
     RunEvent recorded(RunEvent::Kind::Record);
     recorded.record = result.record;

@@ -1,7 +1,5 @@
 #include "flash/StatusSink.h"
 
-#include <cstdio>
-
 void SinkEvents::event(const RunEvent& event) {
     switch (event.kind) {
     case RunEvent::Kind::Log:
@@ -15,11 +13,10 @@ void SinkEvents::event(const RunEvent& event) {
         sink_.setProgress(event.progress.value, event.progress.max);
         break;
     case RunEvent::Kind::Diagnostic:
-        std::fputs(event.text.c_str(), stdout);
-        std::fflush(stdout);
+        sink_.diagnostic(event.text);
         break;
     case RunEvent::Kind::Warning:
-        std::fprintf(stderr, "%s: warning: %s\n", program_.c_str(), event.text.c_str());
+        sink_.warning(event.text);
         break;
     case RunEvent::Kind::Record:
     case RunEvent::Kind::Finished:

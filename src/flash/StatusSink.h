@@ -36,19 +36,23 @@ public:
 
     // True while an alert is pending.
     virtual bool busy() = 0;
+
+    // The serial link's own diagnostics, and warnings beside the flash (a
+    // record not written); a shell that shows them overrides these.
+    virtual void diagnostic(const std::string& /*text*/) {}
+    virtual void warning(const std::string& /*text*/) {}
 };
 
 // A run's events shown through a status sink: log lines, alerts and the
-// prompt, progress, cancel and busy as the sink has them. Diagnostics go to
-// standard output and warnings to standard error, behind `program`.
+// prompt, progress, diagnostics and warnings, cancel and busy as the sink has
+// them.
 class SinkEvents : public RunEvents {
 public:
-    SinkEvents(StatusSink& sink, std::string program) : sink_(sink), program_(std::move(program)) {}
+    explicit SinkEvents(StatusSink& sink) : sink_(sink) {}
     void event(const RunEvent& event) override;
     bool cancelRequested() override { return sink_.cancelRequest(); }
     bool busy() override { return sink_.busy(); }
 
 private:
     StatusSink& sink_;
-    const std::string program_;
 };

@@ -38,11 +38,11 @@ FlashJob ZKFW::job() const {
 }
 
 uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize) {
-    SinkEvents events(*ui(), kApplicationName);
+    SinkEvents events(*ui());
     return transmitImage(Serial_DefaultPort(), events, data, fn, fnSize);
 }
 
 FlashOutcome ZKFW::startFlash() {
-    SinkEvents events(*ui(), kApplicationName);
+    SinkEvents events(*ui());
     return flashSequence(job(), Serial_DefaultPort(), events);
 }

@@ -26,8 +26,5 @@ void SerialLink::fail(const std::string& what, int err) {
 void SerialLink::diagnose(const std::string& text) const {
     if (diagnostics_) {
         diagnostics_(text);
-        return;
     }
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
 }

@@ -69,8 +69,10 @@ public:
     // Forgets the failure once it has been reported.
     void clearError() { failure_.reset(); }
 
-    // Diagnostics are printed on standard output until a handler is set.
+    // Diagnostics go to the handler set; without one they are dropped (the
+    // link prints nothing itself).
     void setDiagnostics(Diagnostics diagnostics) { diagnostics_ = std::move(diagnostics); }
+    const Diagnostics& diagnostics() const { return diagnostics_; }
 
 protected:
     // Records `what` failing with `err`. The one place where errno becomes
