@@ -43,6 +43,9 @@ public:
     virtual uint8_t readByte() = 0;
     // True when the last readText or readByte delivered no byte.
     virtual bool lastReadEmpty() const = 0;
+    // True once a read found the line gone (hung up, the adapter unplugged)
+    // since the last open: such a read returns at once, and any write fails.
+    bool lineLost() const { return lost_; }
 
     // Writes the bytes without waiting for the driver to report them sent.
     virtual void send(const uint8_t* bytes, int32_t length) = 0;
@@ -80,8 +83,10 @@ protected:
     void fail(const std::string& what, int err);
     static std::string errnoText(const std::string& what, int err);
     void diagnose(const std::string& text) const;
+    void setLineLost(bool lost) { lost_ = lost; }
 
 private:
+    bool lost_ = false;
     std::optional<SerialFailure> failure_;
     Diagnostics diagnostics_;
 };

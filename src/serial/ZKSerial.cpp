@@ -32,13 +32,23 @@ constexpr int64_t kBitsPerByte = 10; // start, 8 data, stop
 // arrive is reckoned 2 % early.
 constexpr int64_t kLineTolerancePercent = 2;
 
-// Waits for the first byte for up to kReadTries slots of kReadSlot. A failing
-// read or a hung-up line counts as empty; the slot is still waited out, so a
-// silent line always costs the whole budget.
-int64_t readRetry(int fd, char* buffer, size_t length) {
+// True for a read error that no wait can mend: the line has gone.
+bool lineGone(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
+}
+
+// Waits for the first byte for up to kReadTries slots of kReadSlot. A silent
+// line costs the whole budget, and so does a read that fails for a while; a
+// line that has gone (hung up, its adapter unplugged) returns at once and
+// says so in `lost`.
+int64_t readRetry(int fd, char* buffer, size_t length, bool& lost) {
     ssize_t n = read(fd, buffer, length);
     if (n > 0) {
         return n;
+    }
+    if (fd >= 0 && n < 0 && lineGone(errno)) {
+        lost = true;
+        return 0;
     }
     for (int attempt = 0; attempt < kReadTries; ++attempt) {
         const auto slotEnd = Clock::now() + kReadSlot;
@@ -56,9 +66,13 @@ int64_t readRetry(int fd, char* buffer, size_t length) {
                     return n;
                 }
             }
+            if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                lost = true;
+                return 0;
+            }
             if (ready != 0) {
-                // Readable but empty, hung up or failed: nothing to wait on
-                // here, so sleep out the slot.
+                // Readable but empty, or failed: nothing to wait on here, so
+                // sleep out the slot.
                 std::this_thread::sleep_until(slotEnd);
                 break;
             }
@@ -82,6 +96,7 @@ int32_t ZKSerial::failOpen(const char* step, const std::string& path, int err) {
 int32_t ZKSerial::open(const std::string& path, uint32_t speed) {
     close();
     clearError();
+    setLineLost(false);
 
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
@@ -142,7 +157,9 @@ void ZKSerial::close() {
 std::string_view ZKSerial::readText() {
     const int fd = fd_.load();
     const size_t capacity = sizeof receiveBuffer_ - 1;
-    int64_t count = readRetry(fd, receiveBuffer_, capacity);
+    bool lost = false;
+    int64_t count = readRetry(fd, receiveBuffer_, capacity, lost);
+    setLineLost(lineLost() || lost);
     // A message seldom arrives in one read: keep reading while bytes keep
     // coming, so a bootloader's banner is handed over in one piece.
     while (count > 0 && static_cast<size_t>(count) < capacity) {
@@ -162,7 +179,9 @@ std::string_view ZKSerial::readText() {
 
 uint8_t ZKSerial::readByte() {
     receiveBuffer_[0] = 0;
-    lastReadCount_ = readRetry(fd_.load(), receiveBuffer_, 1);
+    bool lost = false;
+    lastReadCount_ = readRetry(fd_.load(), receiveBuffer_, 1, lost);
+    setLineLost(lineLost() || lost);
     return static_cast<uint8_t>(receiveBuffer_[0]);
 }
 

@@ -65,6 +65,16 @@ std::optional<uint8_t> readAnswer(SerialLink& link) {
     return byte;
 }
 
+// A line that has gone (hung up, its adapter unplugged) ends the transfer at
+// once instead of waiting out every try; the empty write that confirms it
+// records why, as the next copy's write would.
+bool lineGone(SerialLink& link) {
+    if (link.lineLost() && !link.hasError()) {
+        link.send(nullptr, 0);
+    }
+    return link.hasError();
+}
+
 // Reads the receiver's answer to a block. A CAN followed at once by a second
 // CAN is the receiver aborting; a lone CAN is line noise and, like any other
 // byte but ACK, only makes the block go out again (whatever it read behind the
@@ -200,7 +210,7 @@ uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view fn, ui
             if (cancelled()) {
                 return kCancelled;
             }
-            if (reply == Reply::Abort) {
+            if (reply == Reply::Abort || lineGone(link)) {
                 return kNoAck;
             }
             if (reply == Reply::Ack) {
@@ -225,7 +235,7 @@ uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view fn, ui
         if (cancelled()) {
             return kCancelled;
         }
-        if (reply == Reply::Abort) {
+        if (reply == Reply::Abort || lineGone(link)) {
             return kNoAck;
         }
         headerAcked = reply == Reply::Ack;

@@ -124,7 +124,7 @@ struct Exchange {
     const char* name;
     uint32_t size;
     // The receiver's answer to the i-th frame: A ACK, N NAK, C CAN, X CAN CAN,
-    // - silence; ACK once they are used up.
+    // - silence, H hang-up (the adapter unplugged); ACK once they are used up.
     std::string replies;
     uint32_t result;
     std::string frames; // as in expectedWire: each frame is followed by one read
@@ -162,6 +162,8 @@ const Exchange kExchanges[] = {
     {"CanCanOnHeaderWithTheLongestName", 100, "X", 3, "H", {}, -1, std::string(1020, 'n')},
     {"CanCanOnDataBlock", 2048, "AAX", 3, "H 1 2", {{0, 2048}, {1024, 2048}}},
     {"CancelWinsOverHeaderAck", 100, "", 100, "H", {}, 0},
+    // A line gone ends the transfer at once, not after the header's twelve tries.
+    {"HangUpOnTheHeader", 100, "H", 3, "H", {}},
     {"CancelAfterBlockAck", 2048, "", 100, "H 1", {{0, 2048}}, 1},
     {"CancelAfterFirstEot", 100, "", 100, "H 1 E", {{0, 100}}, 2},
     sentWhole("LargestImageGoesWhole", 192),
@@ -239,11 +241,15 @@ TEST_P(Transmit, ResultFramesProgressAndLog) {
     ASSERT_GE(link.open("line", 115200), 0);
     Recorder recorder;
     const Bytes data = image(x.size);
-    const std::map<char, Bytes> answers{
-        {'A', {0x06}}, {'N', {0x15}}, {'C', {0x18}}, {'X', {0x18, 0x18}}, {'-', {}}};
+    const std::map<char, Bytes> answers{{'A', {0x06}},       {'N', {0x15}}, {'C', {0x18}},
+                                        {'X', {0x18, 0x18}}, {'-', {}},     {'H', {}}};
     ScriptedReceiver receiver(link, [&](size_t index, const Bytes& frame) {
         recorder.frame(frame, static_cast<int>(index) == x.cancelAt);
-        return answers.at(index < x.replies.size() ? x.replies[index] : 'A');
+        const char reply = index < x.replies.size() ? x.replies[index] : 'A';
+        if (reply == 'H') {
+            link.hangUp();
+        }
+        return answers.at(reply);
     });
     const uint32_t result = ymodem::transmit(link, data.data(), x.fileName, x.size, 192, recorder);
     link.delayMs(100); // whatever is still on the line arrives
@@ -253,6 +259,10 @@ TEST_P(Transmit, ResultFramesProgressAndLog) {
     EXPECT_EQ(recorder.frames, x.frames.empty() ? "" : " " + x.frames);
     EXPECT_EQ(wire, expectedWire(x.frames, x.fileName, data));
     EXPECT_EQ(recorder.reports, x.progress);
+    if (x.replies.find('H') != std::string::npos) {
+        EXPECT_LT(link.time(), 2 * sim::kSecond);
+        EXPECT_EQ(link.failure()->text, "Write Error - Input/output error(5).\n");
+    }
     EXPECT_EQ(recorder.lines, x.result == ymodem::kCancelled
                                   ? std::vector<std::string>{"Process Canceled."}
                                   : std::vector<std::string>{});

@@ -31,6 +31,7 @@ std::chrono::steady_clock::duration VirtualLink::now() const {
 int32_t VirtualLink::open(const std::string& path, uint32_t speed) {
     close();
     clearError();
+    setLineLost(hungUp_);
     if (refused_.count(path) != 0) {
         fail("Error opening serial port " + path, ENOENT);
         diagnose("ZKSerial error [" + failure()->text + "]");
@@ -108,10 +109,21 @@ std::string_view VirtualLink::take(size_t most) {
     return lastRead_;
 }
 
+bool VirtualLink::readable() {
+    if (hungUp_) {
+        setLineLost(true); // as a hung-up line reads: at once, nothing
+        return false;
+    }
+    if (!open_) {
+        advance(now_ + kReadBudget); // as a closed port reads: the whole budget
+        return false;
+    }
+    return waitForInput(kReadBudget);
+}
+
 uint8_t VirtualLink::readByte() {
     lastRead_.clear();
-    if (!open_ || hungUp_ || !waitForInput(kReadBudget)) {
-        advance(now_ + (open_ && !hungUp_ ? 0 : kReadBudget)); // a dead line waits it out
+    if (!readable()) {
         return 0;
     }
     return static_cast<uint8_t>(take(1)[0]);
@@ -119,8 +131,7 @@ uint8_t VirtualLink::readByte() {
 
 std::string_view VirtualLink::readText() {
     lastRead_.clear();
-    if (!open_ || hungUp_ || !waitForInput(kReadBudget)) {
-        advance(now_ + (open_ && !hungUp_ ? 0 : kReadBudget));
+    if (!readable()) {
         return lastRead_;
     }
     // Bytes keep being read while they come no more than kTextQuiet apart.

@@ -80,6 +80,9 @@ private:
     void advance(Micros until);
     // Waits up to `budget` for a byte from the peer; true when one is there.
     bool waitForInput(Micros budget);
+    // A read's wait: false at once on a hung-up line, after the budget on a
+    // closed port or a silent line.
+    bool readable();
     std::string_view take(size_t most);
 
     Peer* peer_ = nullptr;
