@@ -5,6 +5,7 @@
 #include "flash/progress.h"
 #include "ymodem/Ymodem.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 
@@ -15,7 +16,8 @@ using Seconds = std::chrono::duration<double>;
 constexpr uint32_t kTransmitterSpeed = 115200;
 constexpr uint32_t kReceiverSpeed = 109000;
 constexpr int kBootloaderTries = 15;
-constexpr uint32_t kSettleMs = 500; // after the transfer, before the start command
+constexpr uint32_t kSettleMs = 500;    // after the transfer, before the start command
+constexpr uint32_t kOpenRetryMs = 100; // between opens refused for a passing reason
 
 constexpr const char* kWrongModeAlert =
     "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
@@ -121,6 +123,15 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
     const uint32_t speed = job.transmitter ? kTransmitterSpeed : kReceiverSpeed;
     const DiagnosticsToEvents diagnostics(link, events);
     link.open(job.port, speed);
+    const auto passing = [&link] {
+        const int err = link.failure()->number;
+        return err == EACCES || err == EBUSY || err == EWOULDBLOCK;
+    };
+    for (uint32_t waited = 0; link.hasError() && waited < job.openRetryMs && passing();
+         waited += kOpenRetryMs) {
+        link.delayMs(kOpenRetryMs);
+        link.open(job.port, speed);
+    }
     if (link.hasError()) {
         return FlashOutcome::SerialFailure;
     }

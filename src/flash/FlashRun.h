@@ -45,6 +45,10 @@ struct FlashJob {
     std::string name;    // the image's file name, sent in the header block
     bool transmitter = true;
     Json fields = Json::object(); // the caller's own record fields (operator, work order, slot)
+    // How long an open refused for access (EACCES) or because another program
+    // has the port (EBUSY) is tried again: right after a plug, udev may still
+    // be applying the port's access, or another program probing it.
+    uint32_t openRetryMs = 0;
 };
 
 // How far the transfer has come.

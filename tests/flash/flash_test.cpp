@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <iterator>
 #include <sstream>
 
@@ -83,6 +85,7 @@ struct RunCase {
     FlashOutcome outcome = FlashOutcome::Success;
     const char* said = ""; // the run's last lines, alerts and diagnostics included
     const char* port = "line";
+    uint32_t openRetryMs = 0;
 };
 
 sim::Faults faults(const std::string& options) {
@@ -152,6 +155,16 @@ const RunCase kRuns[] = {
      "diagnostic: ZKSerial error [Error opening serial port gone - No such file or "
      "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n\n",
      "gone"},
+    // Right after a plug: the port is busy for half a second.
+    {"BusyAtFirst",
+     true,
+     {},
+     100,
+     -1,
+     FlashOutcome::Success,
+     "Starting Application...\n",
+     "busy",
+     2000},
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) {
@@ -164,13 +177,14 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     const RunCase& c = GetParam();
     sim::VirtualLink link;
     link.refuse("gone");
+    link.refuse("busy", EBUSY, 5);
     sim::UnitPeer unit(c.transmitter ? sim::Target::Transmitter : sim::Target::Receiver, c.faults,
                        link);
     Transcript events(link);
     events.cancelAt = c.cancelAt;
     events.answerAfter = 30; // the operator takes three seconds
     const FirmwareImage data = c.size < 0 ? nullptr : image(static_cast<size_t>(c.size));
-    FlashJob job{c.port, data, "fw.bin", c.transmitter, {{"operator", "ann"}}};
+    FlashJob job{c.port, data, "fw.bin", c.transmitter, {{"operator", "ann"}}, c.openRetryMs};
     const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", std::nullopt});
 
     EXPECT_EQ(result.outcome, c.outcome);

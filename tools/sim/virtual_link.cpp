@@ -32,8 +32,10 @@ int32_t VirtualLink::open(const std::string& path, uint32_t speed) {
     close();
     clearError();
     setLineLost(hungUp_);
-    if (refused_.count(path) != 0) {
-        fail("Error opening serial port " + path, ENOENT);
+    const auto refused = refused_.find(path);
+    if (refused != refused_.end() && refused->second.second != 0) {
+        --refused->second.second;
+        fail("Error opening serial port " + path, refused->second.first);
         diagnose("ZKSerial error [" + failure()->text + "]");
         return -1;
     }

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -41,8 +41,11 @@ public:
 
     VirtualLink() = default;
     void attach(Peer& peer) { peer_ = &peer; }
-    // Opening `path` fails as for a missing device.
-    void refuse(const std::string& path) { refused_.insert(path); }
+    // Opening `path` fails with `err` (as for a missing device by default),
+    // `times` times or for ever.
+    void refuse(const std::string& path, int err = 2, int times = -1) {
+        refused_[path] = {err, times};
+    }
     // Bytes sent at another speed are garbage to the peer, and dropped.
     void expectSpeed(uint32_t speed) { expectedSpeed_ = speed; }
 
@@ -92,7 +95,7 @@ private:
     bool hungUp_ = false;
     uint32_t speed_ = 0;
     std::optional<uint32_t> expectedSpeed_;
-    std::set<std::string> refused_;
+    std::map<std::string, std::pair<int, int>> refused_; // path -> errno, times left
     PacedQueue toPeer_;
     PacedQueue fromPeer_;
     uint64_t bytesWritten_ = 0;
