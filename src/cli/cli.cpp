@@ -4,6 +4,7 @@
 #include "station/Report.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@ namespace cli {
 const char* usage() {
     return "Usage: zkflash-cli [--port DEVICE]... [--all] [--yes] [--quiet] [--verbose] [--json]\n"
            "                  [--record FILE | --no-record] FIRMWARE\n"
+           "       zkflash-cli --station [--slot SOCKET[=LABEL]]... [--yes] [--json]\n"
+           "                  [--operator NAME] [--work-order ID] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --doctor [--port DEVICE]... [--json]\n"
            "       zkflash-cli --report [--since TIME] [--work-order ID] [--json] [RECORDS]...\n"
@@ -30,6 +33,13 @@ const char* usage() {
            "  --record FILE  append the flash record to FILE (default:\n"
            "                 $XDG_STATE_HOME/zkflash/flashes.jsonl)\n"
            "  --no-record    write no flash record\n"
+           "  --operator NAME, --work-order ID\n"
+           "                 who flashes, and for which work order, in each record\n"
+           "  --station      flash every unit as it is plugged in; Ctrl-C stops taking\n"
+           "                 units, again cancels the running ones\n"
+           "  --slot SOCKET[=LABEL]\n"
+           "                 with --station: take this socket (as --list shows it, or a\n"
+           "                 /dev/serial/by-path name) and show it as LABEL; repeatable\n"
            "  --list         list the USB-serial ports, one per line\n"
            "  --doctor       check this machine's setup for the adapters, with fixes\n"
            "                 (opens only the ports named with --port)\n"
@@ -54,7 +64,8 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
     const auto optionsEnd = std::find(args.begin(), args.end(), "--");
     const bool report = std::find(args.begin(), optionsEnd, "--report") != optionsEnd;
     const auto valued = [](const std::string& arg) {
-        for (const std::string name : {"--port", "--record", "--since", "--work-order"}) {
+        for (const std::string name : {"--port", "--record", "--since", "--work-order",
+                                       "--operator", "--slot", "--record-field", "--open-retry"}) {
             if (arg == name || arg.starts_with(name + "=")) {
                 return true;
             }
@@ -89,6 +100,8 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             options.noRecord = true;
         } else if (arg == "--report") {
             // taken before the loop
+        } else if (arg == "--station") {
+            options.mode = Options::Mode::Station;
         } else if (valued(arg)) {
             const std::string name = arg.substr(0, arg.find('='));
             std::string value;
@@ -112,6 +125,15 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             }
             if (name == "--since") {
                 options.since = value;
+            } else if (name == "--operator") {
+                options.operatorName = value;
+            } else if (name == "--slot") {
+                options.slots.push_back(value);
+            } else if (name == "--record-field") {
+                options.recordFields.push_back(value);
+            } else if (name == "--open-retry") {
+                options.openRetryMs =
+                    static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
             } else if (name == "--work-order") {
                 options.workOrder = value;
             } else if (name == "--record") {
@@ -164,8 +186,17 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
         options.mode = Options::Mode::Report;
         return options;
     }
-    if (!options.since.empty() || !options.workOrder.empty()) {
-        error = "--since and --work-order go with --report";
+    if (!options.since.empty()) {
+        error = "--since goes with --report";
+        return std::nullopt;
+    }
+    const bool station = options.mode == Options::Mode::Station;
+    if (!options.slots.empty() && !station) {
+        error = "--slot goes with --station";
+        return std::nullopt;
+    }
+    if (station && (listed || options.all || !options.ports.empty())) {
+        error = "--station takes no --list, --port or --all: it watches the sockets";
         return std::nullopt;
     }
     if (listed) {
@@ -189,6 +220,28 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
         return std::nullopt;
     }
     return options;
+}
+
+std::optional<Json> recordFields(const Options& options, std::string& error) {
+    Json fields = Json::object();
+    if (!options.operatorName.empty()) {
+        fields["operator"] = options.operatorName;
+    }
+    if (!options.workOrder.empty()) {
+        fields["work_order"] = options.workOrder;
+    }
+    for (const std::string& field : options.recordFields) {
+        const size_t equals = field.find('=');
+        Json value = equals == std::string::npos
+                         ? Json(Json::value_t::discarded)
+                         : Json::parse(field.substr(equals + 1), nullptr, false);
+        if (value.is_discarded() || equals == 0) {
+            error = "--record-field " + field + ": not KEY=JSON";
+            return std::nullopt;
+        }
+        fields[field.substr(0, equals)] = std::move(value);
+    }
+    return fields;
 }
 
 int exitStatusFor(FlashOutcome outcome, int cancelSignal) {

@@ -21,7 +21,7 @@ constexpr int kExitCancelled = 130;  // 128 + SIGINT
 constexpr int kExitTerminated = 143; // 128 + SIGTERM
 
 struct Options {
-    enum class Mode { Flash, List, Help, Version, Doctor, Report } mode = Mode::Flash;
+    enum class Mode { Flash, List, Help, Version, Doctor, Report, Station } mode = Mode::Flash;
     std::vector<std::string> ports; // none: the first port that discovery lists
     bool all = false;               // every port that discovery lists
     std::string firmware;           // the image's path
@@ -32,10 +32,21 @@ struct Options {
     std::string record;             // record file; empty: the default one
     bool noRecord = false;          // write no record
 
+    // The record's own fields: who flashed, for which work order (with
+    // --report: only this work order's records).
+    std::string operatorName;
+    std::string workOrder;
+    // Set by a station for its loaders: more record fields ("KEY=JSON"), and
+    // how long an open refused for access or a busy port is tried again.
+    std::vector<std::string> recordFields;
+    uint32_t openRetryMs = 0;
+
     // --report
     std::vector<std::string> records; // record files to read; none: the default one
     std::string since;                // an ISO 8601 date or time
-    std::string workOrder;            // only this work order's records
+
+    // --station: the sockets it takes ("SOCKET[=LABEL]"); none: every unit's adapter
+    std::vector<std::string> slots;
 };
 
 // Parses the arguments (without the program name). On a usage error returns
@@ -46,6 +57,14 @@ const char* usage();
 
 // --report: prints the report over the record files (report_cmd.cpp).
 int runReport(const Options& options);
+
+// --station: flashes every unit as it is plugged in (station_cmd.cpp).
+int runStation(const Options& options);
+
+// The job's own record fields from the options (operator, work order and a
+// station's fields); nothing, with the reason in `error`, for a field that is
+// not KEY=JSON.
+std::optional<Json> recordFields(const Options& options, std::string& error);
 
 // The exit status for a run's ending; a run cancelled by SIGTERM ends as the
 // signal would have ended it.

@@ -32,6 +32,12 @@ void onSignal(int sig) {
 // One unit on one port: the library's run, rendered on the console or as
 // JSON lines.
 int flashOne(const cli::Options& options, const FirmwareFile& file, const std::string& port) {
+    std::string error;
+    const auto fields = cli::recordFields(options, error);
+    if (!fields) {
+        std::fprintf(stderr, "%s: %s\n", cli::kProgram, error.c_str());
+        return cli::kExitUsage;
+    }
     std::unique_ptr<cli::ConsoleView> view;
     if (options.json) {
         view = std::make_unique<cli::JsonView>(options, STDIN_FILENO, stdout, cancelSignal);
@@ -48,8 +54,8 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     if (!options.noRecord) {
         settings.recordPath = options.record.empty() ? defaultRecordPath() : options.record;
     }
-    const FlashResult result = runFlash(FlashJob{port, file.image, name, transmitter},
-                                        Serial_DefaultPort(), *view, settings);
+    const FlashJob job{port, file.image, name, transmitter, *fields, options.openRetryMs};
+    const FlashResult result = runFlash(job, Serial_DefaultPort(), *view, settings);
     return cli::exitStatusFor(result.outcome, cancelSignal.load());
 }
 
@@ -84,6 +90,8 @@ int main(int argc, char** argv) {
         return cli::runDoctor(options->ports, options->json, stdout);
     case cli::Options::Mode::Report:
         return cli::runReport(*options);
+    case cli::Options::Mode::Station:
+        return cli::runStation(*options);
     case cli::Options::Mode::Flash:
         break;
     }

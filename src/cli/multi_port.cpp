@@ -1,5 +1,7 @@
 #include "cli/multi_port.h"
 
+#include "cli/children.h"
+
 #include "flash/FlashRecord.h"
 #include "serial/ZKSerial.h"
 
@@ -26,92 +28,14 @@ void onSignal(int sig) {
     pendingSignal = sig;
 }
 
-// One unit's loader as the parent sees it.
+// One unit's loader and what it has told.
 struct Child {
     std::string port;
-    pid_t pid = -1;
-    int out = -1; // its event stream
-    int err = -1; // its standard error
-    int in = -1;  // its standard input: closing it answers its prompt
-    std::string outLine;
-    std::string errLine;
+    ChildLoader loader;
     int32_t value = 0;
     int32_t max = 100;
     Json record; // null until the child has reported it
-    int status = -1;
-    Clock::time_point started;
-    Clock::time_point ended;
 };
-
-void closeFd(int& fd) {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
-    }
-}
-
-std::string selfPath(const char* fallback) {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-        return fallback;
-    }
-    return std::string(path, static_cast<size_t>(n));
-}
-
-// Starts the loader for one port. The child gets a process group of its own:
-// a terminal's Ctrl-C reaches only this parent, which passes it on once.
-bool spawn(Child& child, const std::vector<std::string>& args) {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
-        return false;
-    }
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]), close(in[1]);
-        return false;
-    }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-        return false;
-    }
-    std::vector<char*> argv;
-    for (const auto& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    child.started = Clock::now();
-    child.pid = fork();
-    if (child.pid == 0) {
-        setpgid(0, 0);
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (child.pid < 0) {
-        close(in[1]), close(out[0]), close(err[0]);
-        return false;
-    }
-    child.in = in[1];
-    child.out = out[0];
-    child.err = err[0];
-    return true;
-}
-
-// Writes `text` with every line behind "<port>: ".
-void writePrefixed(std::FILE* to, const std::string& port, const std::string& text) {
-    size_t start = 0;
-    do {
-        const size_t end = text.find('\n', start);
-        std::fprintf(to, "%s: %s\n", port.c_str(), text.substr(start, end - start).c_str());
-        start = end == std::string::npos ? end : end + 1;
-    } while (start != std::string::npos);
-    std::fflush(to);
-}
 
 class Several {
 public:
@@ -126,26 +50,14 @@ public:
         onCancelSignals(onSignal);
         signal(SIGPIPE, SIG_IGN); // a child gone early must not take the parent along
 
-        const std::string self = selfPath("zkflash-cli");
         for (Child& child : children_) {
-            std::vector<std::string> args{self, "--json", "--port", child.port};
-            if (options_.yes) {
-                args.push_back("--yes");
-            }
-            if (options_.noRecord) {
-                args.push_back("--no-record");
-            } else if (!options_.record.empty()) {
-                args.push_back("--record=" + options_.record);
-            }
-            args.push_back("--");
-            args.push_back(options_.firmware);
-            if (!spawn(child, args)) {
+            if (!child.loader.start(childArgs(options_, child.port))) {
                 const std::string reason = std::strerror(errno);
                 writePrefixed(stderr, child.port, "cannot start a loader: " + reason);
-                child.status = kExitFlashFailed;
-                child.ended = child.started;
+                child.loader.status = kExitFlashFailed;
+                child.loader.ended = child.loader.started;
             } else if (options_.yes) {
-                closeFd(child.in);
+                child.loader.answer();
             }
         }
         loop();
@@ -155,7 +67,7 @@ public:
         }
         std::vector<int> statuses;
         for (const Child& child : children_) {
-            statuses.push_back(child.status);
+            statuses.push_back(child.loader.status);
         }
         return combinedExitStatus(statuses);
     }
@@ -166,20 +78,15 @@ private:
             if (const int sig = pendingSignal) {
                 pendingSignal = 0;
                 for (const Child& child : children_) {
-                    if (child.status < 0 && child.pid > 0) {
-                        kill(child.pid, sig);
-                    }
+                    child.loader.signal(sig);
                 }
             }
             std::vector<pollfd> fds;
-            std::vector<std::pair<Child*, int*>> owners;
+            std::vector<int*> owners;
+            std::vector<Child*> children;
             for (Child& child : children_) {
-                for (int* fd : {&child.out, &child.err}) {
-                    if (*fd >= 0) {
-                        fds.push_back({*fd, POLLIN, 0});
-                        owners.emplace_back(&child, fd);
-                    }
-                }
+                child.loader.pollable(fds, owners);
+                children.resize(owners.size(), &child);
             }
             if (fds.empty()) {
                 return;
@@ -192,50 +99,16 @@ private:
             }
             for (size_t i = 0; i < owners.size(); ++i) {
                 if (fds[i].revents != 0) {
-                    readFrom(*owners[i].first, *owners[i].second);
+                    Child& child = *children[i];
+                    child.loader.read(*owners[i], [&](bool events, const std::string& line) {
+                        handleLine(child, events, line);
+                    });
                 }
             }
             if (prompting_ && fds.back().revents != 0) {
                 readAnswer();
             }
         }
-    }
-
-    void readFrom(Child& child, int& fd) {
-        char buffer[4096];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            return;
-        }
-        const bool events = &fd == &child.out;
-        std::string& line = events ? child.outLine : child.errLine;
-        if (n > 0) {
-            line.append(buffer, static_cast<size_t>(n));
-        }
-        for (size_t end; (end = line.find('\n')) != std::string::npos; line.erase(0, end + 1)) {
-            handleLine(child, events, line.substr(0, end));
-        }
-        if (n <= 0) {
-            if (!line.empty()) {
-                handleLine(child, events, line);
-                line.clear();
-            }
-            closeFd(fd);
-            if (child.out < 0 && child.err < 0) {
-                reap(child);
-            }
-        }
-    }
-
-    void reap(Child& child) {
-        int status = 0;
-        while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        child.ended = Clock::now();
-        child.status = WIFEXITED(status)     ? WEXITSTATUS(status)
-                       : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                                             : kExitFlashFailed;
-        closeFd(child.in);
     }
 
     void handleLine(Child& child, bool events, const std::string& line) {
@@ -303,7 +176,7 @@ private:
         }
         prompting_ = false;
         for (Child& child : children_) {
-            closeFd(child.in);
+            child.loader.answer();
         }
     }
 
@@ -361,10 +234,11 @@ private:
                                                           : Serial_PortInfo(child.port).serial;
             std::string outcome = child.record.is_object()
                                       ? child.record.value("outcome", "")
-                                      : "exit status " + std::to_string(child.status);
+                                      : "exit status " + std::to_string(child.loader.status);
             char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%.1f",
-                          std::chrono::duration<double>(child.ended - child.started).count());
+            std::snprintf(
+                seconds, sizeof seconds, "%.1f",
+                std::chrono::duration<double>(child.loader.ended - child.loader.started).count());
             rows.push_back({child.port, serial.empty() ? "-" : serial, outcome, seconds});
         }
         std::vector<size_t> widths(rows.front().size(), 0);

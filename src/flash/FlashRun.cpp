@@ -248,9 +248,9 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
 FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
                      const RunSettings& settings) {
     const auto started = std::chrono::system_clock::now();
-    link.setDiagnostics([&events](const std::string& text) {
-        events.event(RunEvent(RunEvent::Kind::Diagnostic, text));
-    });
+    // Taken while the adapter is surely there: it may be unplugged mid-run.
+    const SerialPortInfo adapter = Serial_PortInfo(job.port);
+    const DiagnosticsToEvents diagnostics(link, events);
     FlashResult result;
     result.outcome = flashSequence(job, link, events, &result);
     result.imageBytes = job.image ? job.image->size() : 0;
@@ -262,7 +262,7 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
     record.program = settings.program;
     record.version = settings.version;
     record.job = job;
-    record.adapter = Serial_PortInfo(job.port);
+    record.adapter = adapter;
     record.outcome = result.outcome;
     record.serialError = result.failure ? result.failure->text : std::string();
     record.transferSeconds = result.transferSeconds;

@@ -109,6 +109,11 @@ struct SerialPortInfo {
     std::string description() const;
 };
 
+// Where sysfs and the device nodes are: /sys and /dev, unless ZK_SYS_ROOT and
+// ZK_DEV_ROOT name other folders (a test's tree of adapters that come and go).
+const std::string& Serial_SysRoot();
+const std::string& Serial_DevRoot();
+
 // Looks up the port at `path` (/dev/ttyUSB0, or a link to it such as
 // /dev/serial/by-id/...) by its name under /sys/class/tty.
 SerialPortInfo Serial_PortInfo(const std::string& path);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
@@ -129,13 +130,17 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
     std::error_code ec;
     // The tty's device is a usb-serial port or a USB interface; the USB device
     // (the one with idVendor) is the first ancestor that has the ids.
-    // A link such as /dev/serial/by-id/usb-FTDI_...-port0 names its node.
-    fs::path node = fs::canonical(path, ec);
-    if (ec) {
-        node = path;
+    // A link such as /dev/serial/by-id/usb-FTDI_...-port0 names its node; a
+    // node's own name is taken as it is.
+    const fs::path ttys = fs::path(sysRoot) / "class/tty";
+    fs::path node = path;
+    if (!fs::exists(ttys / node.filename(), ec)) {
+        node = fs::canonical(path, ec);
+        if (ec) {
+            node = path;
+        }
     }
-    const fs::path port =
-        fs::canonical(fs::path(sysRoot) / "class/tty" / node.filename() / "device", ec);
+    const fs::path port = fs::canonical(ttys / node.filename() / "device", ec);
     if (ec) {
         return info;
     }
@@ -155,8 +160,24 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
     return info;
 }
 
+const std::string& Serial_SysRoot() {
+    static const std::string root = [] {
+        const char* given = std::getenv("ZK_SYS_ROOT");
+        return std::string(given != nullptr && given[0] == '/' ? given : "/sys");
+    }();
+    return root;
+}
+
+const std::string& Serial_DevRoot() {
+    static const std::string root = [] {
+        const char* given = std::getenv("ZK_DEV_ROOT");
+        return std::string(given != nullptr && given[0] == '/' ? given : "/dev");
+    }();
+    return root;
+}
+
 SerialPortInfo Serial_PortInfo(const std::string& path) {
-    return Serial_PortInfoIn("/sys", path);
+    return Serial_PortInfoIn(Serial_SysRoot(), path);
 }
 
 void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
@@ -184,5 +205,5 @@ void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
 }
 
 void Serial_ListPorts(std::vector<std::string>& list) {
-    Serial_ListPortsIn("/sys", "/dev", list);
+    Serial_ListPortsIn(Serial_SysRoot(), Serial_DevRoot(), list);
 }
