@@ -73,9 +73,10 @@ public:
     int run() {
         onCancelSignals(onSignal);
         signal(SIGPIPE, SIG_IGN); // a loader gone early must not take the station along
+        scan(Clock::now());
         say("Station: waiting for units; Ctrl-C stops taking new ones.");
         int seenSignals = 0;
-        auto nextScan = Clock::now();
+        auto nextScan = Clock::now() + kScanInterval;
         for (;;) {
             if (signals != seenSignals) {
                 seenSignals = signals;

@@ -1,11 +1,13 @@
 // The loader CLI against the virtual unit, end to end: every way a run can end,
 // the record each run leaves, and several units from one command.
+#include "UsbTree.h"
 #include "VirtualUnit.h"
 #include "flash/FlashRecord.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -19,18 +21,18 @@ const std::string kAppTitle = "ZK Firmware Loader: ";
 // The loader CLI on the units' lines: DTR reaches each unit on its own, the
 // records go to the first unit's folder.
 std::unique_ptr<Process> startLoader(const std::vector<const VirtualUnit*>& units,
-                                     std::vector<std::string> args) {
+                                     std::vector<std::string> args,
+                                     std::map<std::string, std::string> env = {}) {
     std::string sockets;
     for (const VirtualUnit* unit : units) {
         sockets += (sockets.empty() ? "" : ":") + unit->path() + "=" +
                    (unit->dir() / "modemline.sock").string();
     }
     args.insert(args.begin(), ZK_CLI_PATH);
-    return std::make_unique<Process>(
-        args, std::map<std::string, std::string>{
-                  {"LD_PRELOAD", ZK_PRELOAD},
-                  {"ZK_MODEMLINE_SOCKET", sockets},
-                  {"XDG_STATE_HOME", (units.front()->dir() / "state").string()}});
+    env.insert({{"LD_PRELOAD", ZK_PRELOAD},
+                {"ZK_MODEMLINE_SOCKET", sockets},
+                {"XDG_STATE_HOME", (units.front()->dir() / "state").string()}});
+    return std::make_unique<Process>(args, env);
 }
 
 size_t countOf(const std::vector<UnitEvent>& events, const std::string& name,
@@ -230,10 +232,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NoBannerTx", "--silent", 100, "Bootloader Didn't Respond!", "no banner",
                     "Ensure the USB-serial adapter is listed by zkflash-cli --list and that its "
                     "cable is plugged in firmly.\n\nDisconnect all cables"},
-        FailureCase{"NoBannerRx", "--target rx --silent", 100,
-                    "Bootloader Didn't Respond!\n  NOTE: Press FW button after power up and hold "
-                    "for 5 seconds.",
-                    "no banner"},
         FailureCase{"SilentBlock", "--drop-ack 2:3 --drain-lag 4", 5000, "File Send Error!",
                     "send error"},
         FailureCase{"NakForEver", "--nak-block 2:100 --drain-lag 10", 5000, "File Send Error!",
@@ -414,21 +412,173 @@ INSTANTIATE_TEST_SUITE_P(
                                 "cancelled,cancelled"}),
     caseName<SeveralCase>);
 
+// A station on a temporary sysfs and /dev tree: virtual units are plugged
+// into the hub's sockets (their pseudo-terminals appear as ttyUSB nodes) and
+// taken out again, as a script of steps says:
+//   plug SOCKET UNIT     the unit (an index into `units`) appears in the socket
+//   unplug SOCKET UNIT   it is taken out (its line hangs up)
+//   until TEXT           standard error shows TEXT since the last action
+//   enter, stop          Enter; Ctrl-C
+struct StationCase {
+    const char* name;
+    const char* units; // each unit's serial, vendor and options, a comma after each but the last
+    const char* args;  // before the firmware file
+    const char* file;
+    const char* script; // steps, separated by ';'
+    int exitStatus;
+    const char* outcomes; // of the records with the unit's attempt, in sorted order
+    const char* table;    // the summary's footer
+};
+
+void PrintTo(const StationCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Station : public testing::TestWithParam<StationCase> {};
+
+TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
+    const StationCase& c = GetParam();
+    const auto root = usbtree::tempRoot();
+    const auto sys = root / "sys";
+    std::filesystem::create_directories(sys / "bus/usb/devices/1-1"); // the hub
+    std::filesystem::create_directories(root / "dev");
+    std::vector<std::unique_ptr<VirtualUnit>> units;
+    std::vector<std::vector<std::string>> about; // serial, vendor
+    for (const std::string& unit : commaSeparated(c.units)) {
+        auto options = words(unit.c_str());
+        about.push_back({options[0], options[1]});
+        units.push_back(std::make_unique<VirtualUnit>(
+            std::vector<std::string>(options.begin() + 2, options.end())));
+    }
+    const auto plug = [&](const std::string& socket, size_t unit) {
+        const std::string tty = "ttyUSB" + std::to_string(unit);
+        usbtree::plug(
+            sys, tty, socket,
+            {{"idVendor", about[unit][1]}, {"idProduct", "6001"}, {"serial", about[unit][0]}});
+        std::filesystem::create_symlink(units[unit]->path(), root / "dev" / tty);
+    };
+    std::vector<const VirtualUnit*> all;
+    for (const auto& unit : units) {
+        all.push_back(unit.get());
+    }
+    auto args = words(c.args);
+    args.insert(args.end(), {"--record", root / "records.jsonl"});
+    const auto image = testImage(20000);
+    std::ofstream(root / c.file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    args.push_back(root / c.file);
+    std::unique_ptr<Process> station;
+    size_t mark = 0; // how much of standard error came before the last action
+    std::istringstream script(c.script);
+    for (std::string step; std::getline(script >> std::ws, step, ';');) {
+        SCOPED_TRACE(step);
+        const auto parts = words(step.c_str());
+        if (parts[0] != "until" && station) {
+            mark = station->error().size();
+        }
+        if (parts[0] == "start") {
+            station = startLoader(all, args, {{"ZK_SYS_ROOT", sys}, {"ZK_DEV_ROOT", root / "dev"}});
+            ASSERT_TRUE(station->waitForError("Station: ", 10s)) << station->error();
+        } else if (parts[0] == "plug") {
+            plug(parts[1], std::stoul(parts[2]));
+        } else if (parts[0] == "unplug") {
+            const size_t unit = std::stoul(parts[2]);
+            usbtree::unplug(sys, "ttyUSB" + parts[2], parts[1]);
+            std::filesystem::remove(root / "dev" / ("ttyUSB" + parts[2]));
+            units[unit].reset(); // its line hangs up
+        } else if (parts[0] == "until") {
+            // Shown since the last action: a state that follows from it.
+            const std::string text = step.substr(6);
+            const auto shown = [&] {
+                return station->error().find(text, mark) != std::string::npos;
+            };
+            for (int waited = 0; !shown() && waited < 600; ++waited) {
+                std::this_thread::sleep_for(50ms);
+            }
+            ASSERT_TRUE(shown()) << station->error();
+        } else if (parts[0] == "enter") {
+            station->writeInput("\n");
+        } else if (parts[0] == "stop") {
+            station->signal(SIGINT);
+        }
+    }
+    EXPECT_EQ(station->wait(kRunTimeout), c.exitStatus) << station->error();
+    EXPECT_TRUE(lines(station->output()).back().starts_with(c.table)) << station->output();
+    std::vector<std::string> outcomes; // with the unit's attempt
+    std::ifstream records(root / "records.jsonl");
+    for (std::string line; std::getline(records, line);) {
+        const auto record = nlohmann::json::parse(line);
+        outcomes.push_back(record.value("outcome", "") + " " +
+                           std::to_string(record.value("attempt", 0)));
+        EXPECT_EQ(record["operator"], "ann");
+        EXPECT_TRUE(record["socket"].get<std::string>().starts_with("1-1.")) << record;
+    }
+    std::sort(outcomes.begin(), outcomes.end());
+    EXPECT_EQ(outcomes, commaSeparated(c.outcomes));
+    std::filesystem::remove_all(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sockets, Station,
+    testing::Values(
+        // Flashed, taken out, plugged in again: flashed again, its second attempt.
+        StationCase{
+            "PlugUnplugPlugAgain", "S1 0403,S1 0403", "--station --slot 1-1.2=A1 --operator ann",
+            "fw.bin",
+            "start; plug 1-1.2 0; until A1  S1  passed; unplug 1-1.2 0; until A1  S1  unit removed;"
+            "plug 1-1.2 1; until A1  S1  passed; stop",
+            0, "success 1,success 2", "passed 2  failed 0  in progress 0"},
+        StationCase{"OneFailingAmongPassing",
+                    "S1 0403,S2 0403 --wrong-mode,S3 0403,S4 0403,S5 10c4",
+                    "--station --operator ann --yes", "fw.bin",
+                    "plug 1-1.5 3; start; until 1-1.5  S4  left alone; plug 1-1.2 0; plug 1-1.3 1;"
+                    "plug 1-1.4 2; plug 1-1.6 4; until 1-1.6  S5  ignored;"
+                    "until 1-1.3  S2  failed: wrong mode; until 1-1.4  S3  passed;"
+                    "until 1-1.2  S1  passed; stop",
+                    1, "success 1,success 1,wrong mode 1", "passed 2  failed 1  in progress 0"},
+        StationCase{"RemovedMidFlash", "S1 0403 --slow-flash 100",
+                    "--station --slot 1-1.2 --operator ann", "fw.bin",
+                    "start; plug 1-1.2 0; until 1-1.2  S1  flashing 25; unplug 1-1.2 0;"
+                    "until 1-1.2  S1  failed: Write Error - Input/output error; stop",
+                    1, "send error 1", "passed 0  failed 1  in progress 0"},
+        StationCase{"ReceiverWaitsForTheOperator", "S1 0403 --target rx",
+                    "--station --slot 1-1.2=B7 --operator ann", "fw.binrx",
+                    "start; plug 1-1.2 0; until B7  S1  waiting for the operator; enter;"
+                    "until B7  S1  passed; stop",
+                    0, "success 1", "passed 1  failed 0  in progress 0"}),
+    caseName<StationCase>);
+
 // Bad arguments and files that cannot be flashed: status 2, the port untouched.
+// A station refuses them before it starts, a file too large included (a
+// single run refuses that later, untouched, with status 1).
 TEST(Usage, RefusedBeforeAnyPortIsOpened) {
-    const std::pair<const char*, const char*> cases[] = {
+    const auto root = usbtree::tempRoot();
+    std::filesystem::create_directories(root / "bus/usb/devices/1-1"); // a hub
+    const auto big = root / "big.bin";
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, 196609);
+    const std::string fw = root / "fw.bin";
+    std::ofstream(fw) << "x";
+    const std::pair<std::string, const char*> cases[] = {
         {"--fast x.bin", "unknown option --fast"},
         {"--port /dev/null /nonexistent/fw.bin",
          "cannot read '/nonexistent/fw.bin': No such file or directory"},
         {"--port /dev/null /dev/zero", "cannot read '/dev/zero': not a regular file"},
+        {"--station --slot 1-1.2 --slot 1-1.2=A1 " + fw, "socket 1-1.2 given twice"},
+        {"--station --slot 2-1.2 " + fw, "no hub for socket 2-1.2 in sysfs"},
+        {"--station --slot 1-1.2=A\x01 " + fw, "the label has a control character"},
+        {"--station " + big.string(), "is too large to flash (196609 bytes, at most 196608)"},
+        {"--station /nonexistent/fw.bin", "cannot read '/nonexistent/fw.bin'"},
     };
     for (const auto& [args, error] : cases) {
-        std::vector<std::string> argv = words(args);
+        std::vector<std::string> argv = words(args.c_str());
         argv.insert(argv.begin(), ZK_CLI_PATH);
-        Process cli(argv);
+        Process cli(argv, {{"ZK_SYS_ROOT", root}});
         EXPECT_EQ(cli.wait(10s), 2) << error;
         EXPECT_NE(cli.error().find(error), std::string::npos) << cli.error();
     }
+    std::filesystem::remove_all(root);
 }
 
 } // namespace

@@ -1,10 +1,9 @@
 // Port discovery and what sysfs says about a port, on temporary trees laid out
-// as the kernel's: a tty's class entry links to its node under the USB device
-// (through a usb-serial port or a CDC-ACM interface), and the usb-serial bus's
-// entries link to the ports. Then the advice for a port that will not open.
+// as the kernel's. Then the advice for a port that will not open.
 #include "serial/ZKSerial.h"
 
 #include "Process.h"
+#include "UsbTree.h"
 
 #include <gtest/gtest.h>
 
@@ -19,37 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 using Paths = std::vector<std::string>;
 
-fs::path tempRoot() {
-    char name[] = "/tmp/zk-ports-XXXXXX";
-    return mkdtemp(name);
-}
-
-void writeFile(const fs::path& file, const std::string& text) {
-    std::ofstream(file) << text << "\n";
-}
-
-// Plugs tty `name` in under the USB device `usb` (its attributes, none when
-// empty) as the kernel lays it out, on interface `interface` ("1.0");
-// ttyUSB* go through a usb-serial port numbered `portNumber`.
-void plug(const fs::path& sys, const std::string& name, const std::string& usb,
-          const std::vector<std::pair<std::string, std::string>>& attributes,
-          const std::string& interface = "1.0", int portNumber = 0) {
-    const fs::path device = sys / "devices/pci0/usb1" / usb;
-    const bool usbSerial = name.starts_with("ttyUSB");
-    const fs::path parent = device / (usb + ":" + interface) / (usbSerial ? name : "");
-    fs::create_directories(parent / "tty" / name);
-    fs::create_directory_symlink(parent, parent / "tty" / name / "device");
-    fs::create_directories(sys / "class/tty");
-    fs::create_directory_symlink(parent / "tty" / name, sys / "class/tty" / name);
-    if (usbSerial) {
-        fs::create_directories(sys / "bus/usb-serial/devices");
-        fs::create_directory_symlink(parent, sys / "bus/usb-serial/devices" / name);
-        writeFile(parent / "port_number", std::to_string(portNumber));
-    }
-    for (const auto& [attribute, value] : attributes) {
-        writeFile(device / attribute, value);
-    }
-}
+using usbtree::plug;
+using usbtree::tempRoot;
+using usbtree::writeFile;
 
 TEST(SerialPorts, AppendsAdaptersThenAcmPortsInNaturalOrderBehindEarlierEntries) {
     const struct {
