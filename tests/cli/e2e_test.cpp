@@ -391,8 +391,17 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
             EXPECT_NE(out.find(port + ": Loaded '" + c.file + "' with 20000 bytes"),
                       std::string::npos)
                 << out;
-            // The table: port, adapter serial (none on a pseudo-terminal), outcome, seconds.
-            EXPECT_NE(out.find("\n" + port + "  -  "), std::string::npos) << out;
+            // The table: port, adapter serial (none on a pseudo-terminal), outcome,
+            // seconds; the port's column as wide as the longest port.
+            const auto table = lines(out);
+            const auto row = std::find_if(table.begin(), table.end(), [&](const std::string& l) {
+                return l.starts_with(port + " ");
+            });
+            ASSERT_NE(row, table.end()) << out;
+            std::istringstream cells(*row);
+            std::string cell, serial, outcome;
+            cells >> cell >> serial >> outcome;
+            EXPECT_EQ(serial + " " + outcome, "- " + outcomes[i].substr(0, outcomes[i].find(' ')));
         }
     }
     for (const auto& line : json ? lines(out) : std::vector<std::string>{}) {
