@@ -90,9 +90,9 @@ EndState endStateOf(const RunEnd& end) {
         // Once the image is on its way the bootloader has given up the old
         // application; before that the unit only saw a reset.
         state.text = r.wireBytes > 0 || r.transferSeconds > 0
-                         ? u8("Cancelled during the transfer: the unit has no application until "
-                              "it is flashed again.")
-                         : u8("Cancelled before the image was sent.");
+                         ? u8("Stopped during the transfer: the unit has no application until it "
+                              "is flashed again.")
+                         : u8("Stopped before the image was sent.");
         break;
     default:
         state.kind = EndState::Kind::Failed;

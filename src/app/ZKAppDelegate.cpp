@@ -191,6 +191,8 @@ void ZKAppDelegate::StartFirmwareLoad() {
         setCancelRequest(true);
         // No new run until this worker has ended.
         if (QPushButton* button = outlets_.startButtonOutlet) {
+            // Disabling moves the focus on; the keyboard gets it back at the end.
+            refocusStart_ = button->hasFocus();
             button->setEnabled(false);
         }
     }
@@ -249,6 +251,9 @@ void ZKAppDelegate::endOfRun(std::optional<RunEnd> end) {
         }
         if (QPushButton* button = outlets_.startButtonOutlet) {
             button->setEnabled(true);
+            if (std::exchange(refocusStart_, false)) {
+                button->setFocus(Qt::OtherFocusReason);
+            }
         }
         transferUnderWay_ = false;
         if (end) {

@@ -166,6 +166,7 @@ private:
     std::shared_ptr<SetupLoad> setupLoading_; // the latest check, until it has ended
     QTimer* setupTimer_ = nullptr;            // polls it meanwhile
     bool transferUnderWay_ = false;           // main thread only
+    bool refocusStart_ = false;               // main thread only
     HandOffQueue handOffs_;
     QTimer* refreshTimer_ = nullptr;
     // A firmware file being read; its reader hands the result over under the

@@ -198,7 +198,7 @@ private slots:
         // began says that nothing was sent.
         QCOMPARE(app.view<QFrame>("endStatePanel")->isVisible(), !refusedEarly);
         QVERIFY(refusedEarly ||
-                app.view("endStateText")->text() == "Cancelled before the image was sent.");
+                app.view("endStateText")->text() == "Stopped before the image was sent.");
     }
 
     // Tab reaches the controls in the window's order, each named for
@@ -444,13 +444,13 @@ private slots:
         QTest::newRow("escape in the transfer")
             << "halvo.bin" << 40000 << "" << 20000 << "escape yes"
             << "cancelled"
-            << "Cancelled\nCancelled during the transfer: the unit has no application until it "
+            << "Cancelled\nStopped during the transfer: the unit has no application until it "
                "is flashed again."
             << asked;
         QTest::newRow("cancel in the bootloader wait")
             << "halvo.bin" << 100 << "--silent" << 0 << "cancel"
             << "cancelled"
-            << "Cancelled\nCancelled before the image was sent." << QStringList();
+            << "Cancelled\nStopped before the image was sent." << QStringList();
         QTest::newRow("wrong mode")
             << "halvo.bin" << 100 << "--wrong-mode" << -1 << ""
             << "wrong mode"
@@ -529,6 +529,9 @@ private slots:
                      progress.isEmpty() ? 100.0 : double(progress.last().transfer.max));
             QCOMPARE(app.startTitle(), kCancel);
             if (action == "cancel") {
+                app.window.activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(&app.window));
+                app.o().startButtonOutlet->setFocus();
                 app.delegate.StartFirmwareLoad(); // Cancel: retitled at once
                 QCOMPARE(app.startTitle(), kStart);
             } else {
@@ -540,6 +543,8 @@ private slots:
         }
         QVERIFY(QTest::qWaitFor([&] { return !app.delegate.workerRunning(); }, 60000));
         expectIdle(app);
+        // The button that was disabled under the keyboard's focus has it back.
+        QVERIFY(action != "cancel" || app.o().startButtonOutlet->hasFocus());
         QCOMPARE(catcher.messages, alerts);
         QVERIFY(end.has_value());
         QCOMPARE(QString::fromUtf8(outcomeName(end->result.outcome)), outcome);
