@@ -125,15 +125,18 @@ SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent), text_(new QPlainTex
     text_->setObjectName(QStringLiteral("findings"));
     text_->setAccessibleName(QStringLiteral("Setup findings"));
     text_->setReadOnly(true);
-    text_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A fix is read whole: long lines wrap rather than scroll.
+    text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     text_->setTabChangesFocus(true);
     text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    text_->setStyleSheet(QStringLiteral(
+        "QPlainTextEdit { background-color: rgb(24, 24, 24); color: rgb(220, 220, 220); }"));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(text_);
     layout->addWidget(buttons);
-    resize(760, 420);
+    resize(860, 440);
 }
 
 void SetupDialog::setFindings(const QString& text) {
