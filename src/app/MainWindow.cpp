@@ -3,9 +3,12 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QStyle>
 
+#include "RunStatus.h"
 #include "ZKAppDelegate.h"
 #include "ui_MainWindow.h"
 
@@ -32,6 +35,10 @@ MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
 
     connect(ui_->startButton, &QPushButton::clicked, &delegate, &ZKAppDelegate::StartFirmwareLoad);
     connect(ui_->browseButton, &QPushButton::clicked, &delegate, &ZKAppDelegate::browseButton);
+    connect(ui_->checkSetupButton, &QPushButton::clicked, &delegate, &ZKAppDelegate::checkSetup);
+    connect(&delegate, &ZKAppDelegate::runStarted, this, &MainWindow::showRunStarted);
+    connect(&delegate, &ZKAppDelegate::runProgress, this, &MainWindow::showRunProgress);
+    connect(&delegate, &ZKAppDelegate::runFinished, this, &MainWindow::showRunEnd);
 }
 
 MainWindow::~MainWindow() = default;
@@ -48,4 +55,54 @@ void MainWindow::dropEvent(QDropEvent* event) {
         event->acceptProposedAction();
         delegate_.selectFirmwareFile(path);
     }
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // A focused button takes Enter itself; elsewhere it starts a run, and
+        // never cancels one.
+        if (delegate_.cancelRequest() && !delegate_.workerRunning()) {
+            delegate_.StartFirmwareLoad();
+        }
+        break;
+    case Qt::Key_Escape:
+        delegate_.cancelFromKeyboard();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void MainWindow::showRunStarted() {
+    ui_->endStatePanel->hide();
+    ui_->timeText->clear();
+    setCheckSetupOffered(false);
+}
+
+void MainWindow::showRunProgress(const RunProgress& progress) {
+    ui_->timeText->setText(progressText(progress));
+}
+
+void MainWindow::showRunEnd(const RunEnd& end) {
+    const EndState state = endStateOf(end);
+    static constexpr const char* kStateNames[] = {"passed", "failed", "cancelled"};
+    QFrame* panel = ui_->endStatePanel;
+    panel->setProperty("state", kStateNames[int(state.kind)]);
+    panel->style()->unpolish(panel);
+    panel->style()->polish(panel);
+    panel->setAccessibleDescription(state.heading + QLatin1Char('\n') + state.text);
+    ui_->endStateHeading->setText(state.heading);
+    ui_->endStateText->setText(state.text);
+    ui_->timeText->clear();
+    setCheckSetupOffered(state.checkSetup);
+    panel->show();
+}
+
+void MainWindow::setCheckSetupOffered(bool offered) {
+    QPushButton* button = ui_->checkSetupButton;
+    button->setProperty("offered", offered);
+    button->style()->unpolish(button);
+    button->style()->polish(button);
 }

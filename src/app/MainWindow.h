@@ -1,4 +1,5 @@
 // The main window, built from MainWindow.ui, and its wiring to the delegate.
+// Its views are pages of one stack: the single-unit view is the one there is.
 #pragma once
 
 #include <QWidget>
@@ -6,6 +7,8 @@
 #include <memory>
 
 class ZKAppDelegate;
+struct RunEnd;
+struct RunProgress;
 
 namespace Ui {
 class MainWindow;
@@ -23,8 +26,16 @@ protected:
     // A firmware file dropped on the window is chosen as Browse chooses it.
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Enter that no control took starts a run; Escape cancels one.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // The single-unit view's time line and end state.
+    void showRunStarted();
+    void showRunProgress(const RunProgress& progress);
+    void showRunEnd(const RunEnd& end);
+    void setCheckSetupOffered(bool offered);
+
     ZKAppDelegate& delegate_;
     std::unique_ptr<Ui::MainWindow> ui_;
 };

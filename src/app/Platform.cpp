@@ -1,11 +1,15 @@
 #include "Platform.h"
 
 #include <QCoreApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -89,17 +93,67 @@ HandOffQueue::Hold::~Hold() {
     }
 }
 
+namespace {
+
+// Part of the window: its dark background and light text.
+void takeWindowColours(QWidget& widget, const QWidget* parent) {
+    if (parent != nullptr) {
+        widget.setPalette(parent->palette());
+        widget.setAutoFillBackground(true);
+    }
+}
+
+} // namespace
+
+bool runQuestion(QWidget* parent, const QString& title, const QString& question,
+                 const QString& detail) {
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(question);
+    box.setInformativeText(detail);
+    takeWindowColours(box, parent);
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent), text_(new QPlainTextEdit(this)) {
+    setWindowTitle(QStringLiteral("Check setup"));
+    takeWindowColours(*this, parent);
+    text_->setObjectName(QStringLiteral("findings"));
+    text_->setAccessibleName(QStringLiteral("Setup findings"));
+    text_->setReadOnly(true);
+    // A fix is read whole: long lines wrap rather than scroll.
+    text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    text_->setTabChangesFocus(true);
+    text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    text_->setStyleSheet(QStringLiteral(
+        "QPlainTextEdit { background-color: rgb(24, 24, 24); color: rgb(220, 220, 220); }"));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(text_);
+    layout->addWidget(buttons);
+    resize(860, 440);
+}
+
+void SetupDialog::setFindings(const QString& text) {
+    text_->setPlainText(text);
+}
+
+QString SetupDialog::findings() const {
+    return text_->toPlainText();
+}
+
 void runAlert(QWidget* parent, const QString& title, const QString& message) {
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setTextFormat(Qt::PlainText);
     box.setText(title);
     box.setInformativeText(message);
-    if (parent != nullptr) {
-        // Part of the window: its dark background and light text.
-        box.setPalette(parent->palette());
-        box.setAutoFillBackground(true);
-    }
+    takeWindowColours(box, parent);
     // Shown as it is: a serial error text may hold characters that look like markup.
     if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         label->setTextFormat(Qt::PlainText);

@@ -5,6 +5,8 @@
 //                           thread; an eventfd only wakes the main thread up
 //   modal alert             runAlert(): a message box, heading = title, literal text,
 //                           one "OK" button, the window's palette, as wide as its text
+//   modal question          runQuestion(): the same with "Yes" and "No", "No" the default
+//   findings window         SetupDialog: the setup check's text, monospaced, non-modal
 //   open-file panel         chooseFirmwareFile(): one existing *.bin/*.bintx/*.binrx file
 //   port list entries       PortItemDelegate: the path with its description beside it
 //   background thread       a std::thread per run, owned and joined by the delegate;
@@ -13,6 +15,7 @@
 //   application name        kApplicationName (StatusSink.h), also set on QApplication
 #pragma once
 
+#include <QDialog>
 #include <QObject>
 #include <QString>
 #include <QStyledItemDelegate>
@@ -22,6 +25,7 @@
 #include <functional>
 #include <mutex>
 
+class QPlainTextEdit;
 class QSocketNotifier;
 class QWidget;
 
@@ -74,6 +78,22 @@ private:
 
 // Shows a modal alert and returns when the operator has pressed "OK".
 void runAlert(QWidget* parent, const QString& title, const QString& message);
+
+// Asks a yes-or-no question: `question` as the heading, `detail` beneath it.
+// True when the operator answered "Yes"; Escape answers "No".
+bool runQuestion(QWidget* parent, const QString& title, const QString& question,
+                 const QString& detail);
+
+// The setup check's findings in a window of their own beside the main one.
+class SetupDialog : public QDialog {
+public:
+    explicit SetupDialog(QWidget* parent);
+    void setFindings(const QString& text);
+    QString findings() const;
+
+private:
+    QPlainTextEdit* text_;
+};
 
 // Asks the operator for one existing firmware file, starting in `folder`;
 // empty when cancelled.

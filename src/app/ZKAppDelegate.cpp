@@ -8,12 +8,14 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
 
 #include "flash/FlashRecord.h"
+#include "serial/SetupCheck.h"
 #include "serial/ZKSerial.h"
 
 namespace {
@@ -26,14 +28,72 @@ constexpr auto kTerminationWait = 10s;
 
 const QString kLastPortKey = QStringLiteral("lastPort");
 
+// The findings of zkflash-cli --doctor without named ports (opening a port
+// moves DTR, which resets a unit), and the checks of the chosen port that
+// need no open, for a port that is not among those found.
+std::string machineSetupFindings(const std::optional<std::string>& port) {
+    const SetupRoots roots = SetupCheck_MachineRoots();
+    const SetupIdentity who = SetupCheck_ThisProcess();
+    std::vector<SetupCheck> checks = SetupCheck_Run(roots, who, {});
+    if (port) {
+        for (SetupCheck& check : SetupCheck_Port(roots, who, *port)) {
+            const bool known = std::any_of(checks.begin(), checks.end(),
+                                           [&](const SetupCheck& c) { return c.id == check.id; });
+            if (!known) {
+                checks.push_back(std::move(check));
+            }
+        }
+    }
+    return SetupCheck_Text(checks);
+}
+
 } // namespace
+
+// The run's events as the window shows them: through the status sink, except
+// for the transfer's progress, which goes out with the run's time, and the
+// end, which is kept with the run's last alert for the end state.
+class ZKAppDelegate::Events : public SinkEvents {
+public:
+    Events(ZKAppDelegate& delegate, const SerialLink& link, const FlashJob& job)
+        : SinkEvents(delegate), delegate_(delegate), link_(link), began_(link.now()) {
+        end.name = job.name;
+        end.transmitter = job.transmitter;
+    }
+
+    void event(const RunEvent& event) override {
+        switch (event.kind) {
+        case RunEvent::Kind::Progress:
+            delegate_.showRunProgress({event.progress, elapsed()});
+            return;
+        case RunEvent::Kind::Alert:
+            end.lastAlert = event.text;
+            break;
+        case RunEvent::Kind::Finished:
+            end.result = event.result;
+            end.seconds = elapsed();
+            break;
+        default:
+            break;
+        }
+        SinkEvents::event(event);
+    }
+
+    RunEnd end;
+
+private:
+    double elapsed() const { return std::chrono::duration<double>(link_.now() - began_).count(); }
+
+    ZKAppDelegate& delegate_;
+    const SerialLink& link_;
+    const std::chrono::steady_clock::duration began_;
+};
 
 ZKAppDelegate::ZKAppDelegate(QObject* parent)
     : QObject(parent), portLister_([](std::vector<std::string>& list) { Serial_ListPorts(list); }),
       describer_([](const std::string& path) { return Serial_PortInfo(path).description(); }),
       fileChooser_(&chooseFirmwareFile),
       settings_(std::make_unique<QSettings>(QStringLiteral("zkflash"), QStringLiteral("zkflash"))),
-      handOffs_(this) {}
+      link_(&Serial_DefaultPort()), setupChecker_(&machineSetupFindings), handOffs_(this) {}
 
 ZKAppDelegate::~ZKAppDelegate() {
     stopWorker();
@@ -62,12 +122,12 @@ void ZKAppDelegate::applicationDidFinishLaunching() {
     refreshTimer_->setSingleShot(true);
     connect(refreshTimer_, &QTimer::timeout, this, &ZKAppDelegate::timerComboUpdate);
     timerComboUpdate();
-    Serial_Close();
+    link_->close();
 }
 
 void ZKAppDelegate::applicationWillTerminate() {
     stopWorker();
-    Serial_Close();
+    link_->close();
 }
 
 // Asks a running worker to stop and joins it, releasing it from a wait on an
@@ -121,6 +181,8 @@ void ZKAppDelegate::StartFirmwareLoad() {
         }
         setCancelRequest(false);
         setProgress(0, 100);
+        transferUnderWay_ = false;
+        emit runStarted();
         workerEnded_.store(false);
         terminating_.store(false);
         worker_ = std::thread([this] { startFirmwareLoadInBackground(); });
@@ -129,6 +191,8 @@ void ZKAppDelegate::StartFirmwareLoad() {
         setCancelRequest(true);
         // No new run until this worker has ended.
         if (QPushButton* button = outlets_.startButtonOutlet) {
+            // Disabling moves the focus on; the keyboard gets it back at the end.
+            refocusStart_ = button->hasFocus();
             button->setEnabled(false);
         }
     }
@@ -160,34 +224,111 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
         }
     });
     const std::optional<std::string> port = readChosenPortFromMain();
+    std::optional<RunEnd> end;
     if (!port) {
         showAlertWithMessage("Please select a port.", std::nullopt);
     } else {
         fw_->setAddress(*port);
         if (fw_->data()) {
-            SinkEvents events(*this);
-            runFlash(fw_->job(), Serial_DefaultPort(), events,
-                     {"zkflash", ZK_VERSION, defaultRecordPath()});
+            const FlashJob job = fw_->job();
+            Events events(*this, *link_, job);
+            runFlash(job, *link_, events, {"zkflash", ZK_VERSION, defaultRecordPath()});
+            end = std::move(events.end);
         } else {
             showAlertWithMessage("Please select a file to transfer.", std::nullopt);
         }
     }
-    endOfRun();
+    endOfRun(std::move(end));
 }
 
-void ZKAppDelegate::endOfRun() {
+void ZKAppDelegate::endOfRun(std::optional<RunEnd> end) {
     // The run has shown its failure, once, and closed the port.
     setCancelRequest(true);
-    handOffs_.post([this] {
+    handOffs_.post([this, end = std::move(end)] {
         setStartTitle(kStartTitle);
         if (worker_.joinable()) {
             worker_.join();
         }
         if (QPushButton* button = outlets_.startButtonOutlet) {
             button->setEnabled(true);
+            if (std::exchange(refocusStart_, false)) {
+                button->setFocus(Qt::OtherFocusReason);
+            }
+        }
+        transferUnderWay_ = false;
+        if (end) {
+            emit runFinished(*end);
         }
     });
     workerEnded_.store(true);
+}
+
+void ZKAppDelegate::showRunProgress(const RunProgress& progress) {
+    handOffs_.post([this, progress] {
+        setProgress(progress.transfer.value, progress.transfer.max);
+        transferUnderWay_ = true;
+        emit runProgress(progress);
+    });
+}
+
+void ZKAppDelegate::cancelFromKeyboard() {
+    const auto running = [this] { return worker_.joinable() && !cancelRequest(); };
+    if (!running()) {
+        return;
+    }
+    // The bootloader has let the old application go once the transfer began.
+    if (transferUnderWay_ &&
+        !runQuestion(outlets_.window, QString::fromUtf8(kApplicationName),
+                     QStringLiteral("Cancel the transfer?"),
+                     QStringLiteral("The unit will have no application until it is flashed "
+                                    "again."))) {
+        return;
+    }
+    if (running()) { // not ended while the question was up
+        StartFirmwareLoad();
+    }
+}
+
+void ZKAppDelegate::checkSetup() {
+    if (!setupDialog_) {
+        setupDialog_ = new SetupDialog(outlets_.window);
+    }
+    SetupDialog* dialog = setupDialog_;
+    dialog->setFindings(QStringLiteral("Checking this computer's setup…"));
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+    // The check reads /proc and /sys at length: off the main thread, handed
+    // back under the mutex. The latest check wins over one still going.
+    auto load = std::make_shared<SetupLoad>();
+    setupLoading_ = load;
+    std::thread([load, checker = setupChecker_, port = chosenPort()] {
+        std::string text = checker ? checker(port) : std::string();
+        std::lock_guard lock(load->mutex);
+        load->text = std::move(text);
+    }).detach();
+    if (setupTimer_ == nullptr) {
+        setupTimer_ = new QTimer(this);
+        connect(setupTimer_, &QTimer::timeout, this, &ZKAppDelegate::checkSetupLoad);
+    }
+    setupTimer_->start(20);
+}
+
+void ZKAppDelegate::checkSetupLoad() {
+    std::optional<std::string> text;
+    if (setupLoading_) {
+        std::lock_guard lock(setupLoading_->mutex);
+        text = std::move(setupLoading_->text);
+    }
+    if (!text) {
+        return;
+    }
+    setupTimer_->stop();
+    setupLoading_.reset();
+    if (SetupDialog* dialog = setupDialog_) {
+        dialog->setFindings(QString::fromStdString(*text));
+        emit setupShown(dialog);
+    }
 }
 
 void ZKAppDelegate::timerComboUpdate() {

@@ -1,6 +1,8 @@
 // The application delegate: owns the flash engine, drives the window, runs one
 // flash at a time on a worker thread, and is the engine's status sink (log,
-// alerts, progress, the cancel and busy flags).
+// alerts, progress, the cancel and busy flags). What a run did reaches the
+// views as signals on the main thread: its transfer's progress with the time
+// taken and left, and its end.
 #pragma once
 
 #include <QObject>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "RunStatus.h"
 #include "flash/FirmwareFile.h"
 #include "flash/StatusSink.h"
 #include "flash/ZKFW.h"
@@ -31,6 +34,7 @@ class QPushButton;
 class QTimer;
 class QWidget;
 class ZKLevelIndicator;
+class QDialog;
 
 inline constexpr const char* kStartTitle = "Start Firmware Load";
 inline constexpr const char* kCancelTitle = "Cancel";
@@ -42,6 +46,9 @@ public:
     using PortDescriber = std::function<std::string(const std::string& path)>;
     // Returns the chosen file, or empty; starts in `folder` (empty: anywhere).
     using FileChooser = std::function<QString(QWidget* parent, const QString& folder)>;
+    // The setup findings as text, for the chosen port (none: no port); called
+    // off the main thread.
+    using SetupChecker = std::function<std::string(const std::optional<std::string>& port)>;
 
     // The window's controls; the window owns them.
     struct Outlets {
@@ -69,6 +76,11 @@ public:
     void setSettings(std::unique_ptr<QSettings> settings);
     // How the operator picks a firmware file (a file dialog by default).
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+    // The line runs go over (Serial_DefaultPort() by default). Set while no
+    // run is going; it must outlive the delegate's runs.
+    void setLink(SerialLink& link) { link_ = &link; }
+    // What Check setup shows (the machine's findings by default).
+    void setSetupChecker(SetupChecker checker) { setupChecker_ = std::move(checker); }
 
     ZKFW& fw() { return *fw_; }
 
@@ -80,6 +92,8 @@ public:
 
     // True while a run's worker thread has not been joined.
     bool workerRunning() const { return worker_.joinable(); }
+    // True from a run's first transfer progress until its end (main thread).
+    bool transferUnderWay() const { return transferUnderWay_; }
 
     // --- Flags ---
     bool cancelRequest() override { return cancelRequest_.load(); }
@@ -109,10 +123,27 @@ public slots:
     void StartFirmwareLoad();
     void browseButton();
     void timerComboUpdate();
+    // Escape: cancels a run as Cancel does, once the operator has confirmed
+    // it when a transfer is under way.
+    void cancelFromKeyboard();
+    // Shows the machine's setup findings and the chosen port's in a dialog,
+    // gathered off the main thread.
+    void checkSetup();
+
+signals:
+    // A run was asked for: the last run's end no longer stands.
+    void runStarted();
+    void runProgress(const RunProgress& progress);
+    // The run's end (not sent for a start refused before a run).
+    void runFinished(const RunEnd& end);
+    // The setup findings are shown in `dialog` (the dialog may be reused).
+    void setupShown(QDialog* dialog);
 
 private:
+    class Events;
     void startFirmwareLoadInBackground();
-    void endOfRun();
+    void endOfRun(std::optional<RunEnd> end);
+    void showRunProgress(const RunProgress& progress);
     void setStartTitle(const char* title);
     std::optional<std::string> readChosenPortFromMain();
     void stopWorker();
@@ -128,6 +159,18 @@ private:
     PortDescriber describer_;
     FileChooser fileChooser_;
     std::unique_ptr<QSettings> settings_; // main thread only
+    SerialLink* link_;
+    SetupChecker setupChecker_;
+    QPointer<SetupDialog> setupDialog_;
+    struct SetupLoad {
+        std::mutex mutex;
+        std::optional<std::string> text;
+    };
+    void checkSetupLoad();
+    std::shared_ptr<SetupLoad> setupLoading_; // the latest check, until it has ended
+    QTimer* setupTimer_ = nullptr;            // polls it meanwhile
+    bool transferUnderWay_ = false;           // main thread only
+    bool refocusStart_ = false;               // main thread only
     HandOffQueue handOffs_;
     QTimer* refreshTimer_ = nullptr;
     // A firmware file being read; its reader hands the result over under the

@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -45,7 +46,16 @@ int main(int argc, char* argv[]) {
                        "the virtual unit's pseudo-terminal)."),
         QStringLiteral("PATH"));
     parser.addOption(portOption);
+    parser.addPositionalArgument(
+        QStringLiteral("FILE"),
+        QStringLiteral("Choose the firmware image FILE, as Browse does (*.bin, *.bintx, *.binrx)."),
+        QStringLiteral("[FILE]"));
     parser.process(*app); // exits for --help, --version and unknown options
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        std::fprintf(stderr, "zkflash: one firmware file at most\n");
+        return 2;
+    }
 
     QGuiApplication::setDesktopFileName(QStringLiteral("zkflash"));
     QGuiApplication::setQuitOnLastWindowClosed(true);
@@ -56,6 +66,10 @@ int main(int argc, char* argv[]) {
     delegate.applicationDidFinishLaunching();
     if (parser.isSet(portOption)) {
         delegate.setTypedPort(parser.value(portOption));
+    }
+    if (!files.isEmpty()) {
+        // Read and logged as a chosen file is; nothing starts.
+        delegate.selectFirmwareFile(files.first());
     }
     window.show();
     return app->exec();

@@ -1,67 +1,179 @@
-// zkflash-screenshot: renders the window in a typical mid-run state to a PNG,
-// and optionally the receiver's radio-mode prompt over it to a second PNG
-// (used by scripts/screenshot for the documentation).
+// zkflash-screenshot: renders the window in the states the documentation
+// shows, each from a whole run of the window against the virtual unit on its
+// in-process line (used by scripts/screenshot): mid-transfer (screenshot.png),
+// passed, failed (the unit in the wrong mode) and cancelled in the transfer.
 #include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 
 #include "MainWindow.h"
 #include "ZKAppDelegate.h"
+#include "virtual_link.h"
 
-int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(kApplicationName));
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: zkflash-screenshot OUT.png [ALERT.png]\n");
-        return 2;
+namespace {
+
+// The virtual line, held in real time from the first read after `holdAt`
+// bytes were written until released: a run stands still mid-transfer.
+class HeldLink : public sim::VirtualLink {
+public:
+    uint64_t holdAt = UINT64_MAX;
+    std::atomic<bool> held{false}, released{false};
+
+    std::string_view readText() override {
+        hold();
+        return VirtualLink::readText();
     }
-    const QString out = QString::fromLocal8Bit(argv[1]);
+    uint8_t readByte() override {
+        hold();
+        return VirtualLink::readByte();
+    }
+
+private:
+    void hold() {
+        if (bytesWritten() < holdAt || released.load()) {
+            return;
+        }
+        held.store(true);
+        while (!released.load()) {
+            QThread::msleep(1);
+        }
+    }
+};
+
+struct Scene {
+    const char* file;       // written beside the others
+    bool wrongMode = false; // the unit answers in the wrong mode
+    uint64_t holdAt = 0;    // bytes written before the run is held; 0: never
+    bool cancelled = false; // cancelled while held, shown at the end
+};
+
+bool waitFor(const std::function<bool()>& done, int ms = 10000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.hasExpired(ms)) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// Lets the posted views and the repaints settle.
+void settle() {
+    QElapsedTimer timer;
+    timer.start();
+    while (!timer.hasExpired(300)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+}
+
+bool shoot(const QDir& dir, const QString& work, const Scene& scene) {
+    HeldLink link; // outlives the delegate
+    link.holdAt = scene.holdAt > 0 ? scene.holdAt : UINT64_MAX;
+    sim::Faults faults;
+    faults.wrongMode = scene.wrongMode;
+    sim::UnitPeer unit(sim::Target::Transmitter, faults, link);
 
     ZKAppDelegate delegate;
+    delegate.setSettings(
+        std::make_unique<QSettings>(work + QStringLiteral("/zkflash.conf"), QSettings::IniFormat));
     delegate.setPortLister([](std::vector<std::string>& list) {
         list.push_back("/dev/ttyUSB0");
         list.push_back("/dev/ttyUSB1");
     });
+    delegate.setLink(link);
     MainWindow window(delegate);
     delegate.applicationDidFinishLaunching();
-
-    const ZKAppDelegate::Outlets& o = delegate.outlets();
-    o.pathTextOutlet->setText(QStringLiteral("halvo-2.4.1.bintx"));
-    o.startButtonOutlet->setText(QString::fromUtf8(kCancelTitle));
-    for (const char* line :
-         {"Loaded 'halvo-2.4.1.bintx' with 118784 bytes for Halvo (Transmitter)",
-          "Resetting TX Processor...", "Reset Complete.", "Waiting For Bootloader Start...",
-          "Bootloader Started.", "Sending Firmware File..."}) {
-        delegate.log(line, "\n");
-    }
-    delegate.setProgress(71680, 118784);
-    window.resize(640, 420);
+    window.resize(660, 520);
     window.show();
+    window.activateWindow();
+    // The keyboard's focus ring, on the button that cancels the run.
+    window.findChild<QPushButton*>(QStringLiteral("startButton"))->setFocus(Qt::TabFocusReason);
 
-    int status = 1;
-    QTimer::singleShot(500, &window, [&] {
-        status = window.grab().save(out, "PNG") ? 0 : 1;
-        if (argc < 3) {
-            app.quit();
-            return;
-        }
-        QTimer::singleShot(500, &window, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box == nullptr || !box->grab().save(QString::fromLocal8Bit(argv[2]), "PNG")) {
-                status = 1;
-            }
-            app.quit();
-        });
-        delegate.showAlertWithMessage("Set Telvo Controller Radio Mode to Tether/RX FW");
-    });
-    app.exec();
-    if (status != 0) {
-        std::fprintf(stderr, "zkflash-screenshot: cannot write %s\n", argv[1]);
+    // The image is chosen as Browse chooses it, so its log line is the real one.
+    const QString image = work + QStringLiteral("/halvo-2.4.1.bintx");
+    delegate.selectFirmwareFile(image);
+    if (!waitFor([&] { return bool(delegate.fw().data()); })) {
+        return false;
     }
-    return status;
+    delegate.StartFirmwareLoad();
+    QString out = dir.filePath(QString::fromLatin1(scene.file));
+    bool saved = true;
+    if (scene.holdAt > 0) {
+        if (!waitFor([&] { return link.held.load(); })) {
+            return false;
+        }
+        settle();
+        if (!scene.cancelled) {
+            saved = window.grab().save(out, "PNG");
+        }
+        delegate.StartFirmwareLoad(); // Cancel
+        link.released.store(true);
+    }
+    if (!waitFor([&] { return !delegate.workerRunning(); })) {
+        return false;
+    }
+    settle();
+    if (scene.holdAt == 0 || scene.cancelled) {
+        saved = window.grab().save(out, "PNG");
+    }
+    delegate.applicationWillTerminate();
+    if (!saved) {
+        std::fprintf(stderr, "zkflash-screenshot: cannot write %s\n", qPrintable(out));
+    }
+    return saved;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(kApplicationName));
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: zkflash-screenshot DIR\n");
+        return 2;
+    }
+    const QDir dir(QString::fromLocal8Bit(argv[1]));
+    // The runs' records, settings and image stay out of the user's files.
+    QTemporaryDir work;
+    qputenv("XDG_STATE_HOME", work.path().toUtf8());
+    QFile image(work.filePath(QStringLiteral("halvo-2.4.1.bintx")));
+    if (!image.open(QIODevice::WriteOnly) || image.write(QByteArray(118784, '\x5a')) != 118784) {
+        return 1;
+    }
+    image.close();
+    // The wrong-mode alert is dismissed as an operator would.
+    QTimer dismiss;
+    dismiss.callOnTimeout([] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    dismiss.start(50);
+
+    const Scene scenes[] = {
+        {"screenshot.png", false, 71680, false},
+        {"passed.png"},
+        {"failed.png", true},
+        {"cancelled.png", false, 40960, true},
+    };
+    for (const Scene& scene : scenes) {
+        if (!shoot(dir, work.path(), scene)) {
+            return 1;
+        }
+    }
+    return 0;
 }

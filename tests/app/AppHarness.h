@@ -19,10 +19,11 @@
 #include "ZKAppDelegate.h"
 #include "ZKLevelIndicator.h"
 
-// Presses "OK" on every modal message box that comes up, after `onShow` has
-// looked at it, and records what each one said.
+// Presses "OK" on every modal message box that comes up (or `answer` on a
+// question), after `onShow` has looked at it, and records what each one said.
 struct AlertCatcher {
     QStringList headings, messages;
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
     bool plainText = true;  // every text so far shown as it is
     bool likeWindow = true; // every box so far in the window's colours, its lines unwrapped
     std::function<void()> onShow;
@@ -50,7 +51,8 @@ struct AlertCatcher {
             if (onShow) {
                 onShow();
             }
-            box->button(QMessageBox::Ok)->click();
+            QAbstractButton* ok = box->button(QMessageBox::Ok);
+            (ok != nullptr ? ok : box->button(answer))->click();
         });
         timer.start(10);
     }
@@ -86,4 +88,8 @@ struct AppHarness {
     QString logText() const { return o().logTextViewOutlet->toPlainText(); }
     QString startTitle() const { return o().startButtonOutlet->text(); }
     QString percent() const { return o().levelIndicatorTextOutlet->text(); }
+    // A view the delegate has no outlet for, by its name in MainWindow.ui.
+    template <typename T = QLabel> T* view(const char* name) const {
+        return window.findChild<T*>(QString::fromLatin1(name));
+    }
 };

@@ -1,19 +1,25 @@
 // The application controller: the port list refresh, the Start/Cancel toggle
-// and its worker, the firmware file selection, and whole runs against the
-// virtual unit.
+// and its worker, the firmware file selection, the keyboard, Check setup, and
+// whole runs against the virtual unit on a virtual line with what the window
+// shows of them.
+#include <QAccessible>
 #include <QFile>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUrl>
 
+#include <atomic>
 #include <chrono>
+#include <iterator>
 #include <numeric>
+#include <sstream>
+#include <thread>
 
 #include "AppHarness.h"
 #include "Pty.h"
-#if defined(ZK_SIM_PATH)
-#include "VirtualUnit.h"
-#endif
+#include "virtual_link.h"
 
 namespace {
 
@@ -38,6 +44,54 @@ bool drop(QWidget& window, const QString& file) {
     QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&window, &event);
     return enter.isAccepted() && event.isAccepted();
+}
+
+sim::Faults faults(const QString& options) {
+    std::istringstream in(options.toStdString());
+    std::string error;
+    const auto parsed = sim::parseOptions({std::istream_iterator<std::string>(in), {}}, error);
+    return parsed ? parsed->faults : sim::Faults{};
+}
+
+// The virtual line, held in real time from the first read after `holdAt`
+// bytes were written until released, so that the window can be looked at and
+// the run cancelled at that point.
+class HeldLink : public sim::VirtualLink {
+public:
+    uint64_t holdAt = UINT64_MAX;
+    std::atomic<bool> held{false}, released{false};
+
+    std::string_view readText() override {
+        hold();
+        return VirtualLink::readText();
+    }
+    uint8_t readByte() override {
+        hold();
+        return VirtualLink::readByte();
+    }
+
+private:
+    void hold() {
+        if (bytesWritten() < holdAt || released.load()) {
+            return;
+        }
+        held.store(true);
+        while (!released.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+};
+
+// True when `text` is `pattern`, where a * stands for any text.
+bool matches(const QString& text, const QString& pattern) {
+    QStringList parts = pattern.split('*');
+    for (QString& part : parts) {
+        part = QRegularExpression::escape(part);
+    }
+    return QRegularExpression("\\A" + parts.join(".*") + "\\z",
+                              QRegularExpression::DotMatchesEverythingOption)
+        .match(text)
+        .hasMatch();
 }
 
 // Presses Start and waits until the run's worker has been joined.
@@ -139,6 +193,106 @@ private slots:
                                        : QStringList{kCancel, kCancel}));
         QVERIFY(refusedEarly || app.logText().endsWith("Process Canceled.\n"));
         QVERIFY(pty.read(1, std::chrono::milliseconds(100)).empty());
+        expectIdle(app);
+        // A refused start leaves no end state; a run cancelled before it
+        // began says that nothing was sent.
+        QCOMPARE(app.view<QFrame>("endStatePanel")->isVisible(), !refusedEarly);
+        QVERIFY(refusedEarly ||
+                app.view("endStateText")->text() == "Stopped before the image was sent.");
+    }
+
+    // Tab reaches the controls in the window's order, each named for
+    // assistive technology; Enter clicks a focused button and elsewhere
+    // starts a run; Check setup shows the findings for the chosen port,
+    // gathered off the main thread, in a window beside the main one.
+    void keyboardAndAccessibleNames_data() {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("next");  // reached by Tab from it; empty: not in the chain
+        QTest::addColumn<QString>("enter"); // what Enter on it does
+        QTest::newRow("port") << "portSelect" << int(QAccessible::ComboBox) << "Serial port"
+                              << "browseButton"
+                              << "start";
+        QTest::newRow("browse") << "browseButton" << int(QAccessible::Button)
+                                << "Browse for a firmware file"
+                                << "startButton"
+                                << "browse";
+        QTest::newRow("start") << "startButton" << int(QAccessible::Button) << "Start Firmware Load"
+                               << "logTextView"
+                               << "start";
+        QTest::newRow("log") << "logTextView" << int(QAccessible::EditableText) << "Log"
+                             << "checkSetupButton"
+                             << "start";
+        QTest::newRow("check setup")
+            << "checkSetupButton" << int(QAccessible::Button) << "Check setup"
+            << "portSelect"
+            << "check setup";
+        QTest::newRow("file") << "pathText" << int(QAccessible::EditableText) << "Firmware file"
+                              << ""
+                              << "";
+        QTest::newRow("bar") << "levelIndicator" << int(QAccessible::ProgressBar) << "Progress"
+                             << ""
+                             << "";
+    }
+
+    void keyboardAndAccessibleNames() {
+        QFETCH(QString, control);
+        QFETCH(int, role);
+        QFETCH(QString, name);
+        QFETCH(QString, next);
+        QFETCH(QString, enter);
+        AppHarness app;
+        AlertCatcher catcher;
+        QWidget* widget = app.view<QWidget>(control.toLatin1().constData());
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        QCOMPARE(int(accessible->role()), role);
+        QCOMPARE(accessible->text(QAccessible::Name), name);
+        if (next.isEmpty()) {
+            QCOMPARE(widget->focusPolicy() & Qt::TabFocus, 0);
+            return;
+        }
+        app.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&app.window));
+        const auto focused = [] {
+            QWidget* w = QApplication::focusWidget();
+            auto* box = w ? qobject_cast<QComboBox*>(w->parentWidget()) : nullptr;
+            return box ? box->objectName() : w ? w->objectName() : QString();
+        };
+        widget->setFocus(Qt::TabFocusReason);
+        QCOMPARE(focused(), control);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(focused(), next);
+
+        int browsed = 0;
+        app.delegate.setFileChooser([&](QWidget*, const QString&) { return ++browsed, QString(); });
+        app.delegate.setTypedPort("/dev/ttyUSB7");
+        std::optional<std::string> askedFor;
+        bool offMain = false;
+        const std::string findings = "ok       adapters  none\n0 failures, 0 warnings\n";
+        app.delegate.setSetupChecker([&](const std::optional<std::string>& port) {
+            askedFor = port;
+            offMain = !isMainThread();
+            return findings;
+        });
+        SetupDialog* shown = nullptr;
+        connect(&app.delegate, &ZKAppDelegate::setupShown, this,
+                [&](QDialog* dialog) { shown = static_cast<SetupDialog*>(dialog); });
+        widget->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QVERIFY(QTest::qWaitFor([&] { return !app.delegate.workerRunning(); }, 10000));
+        // Without an image the run is refused, once the port has been read.
+        QCOMPARE(catcher.messages, enter == "start" ? QStringList{kNoFile} : QStringList());
+        QCOMPARE(browsed, enter == "browse" ? 1 : 0);
+        if (enter == "check setup") {
+            QTRY_VERIFY(shown != nullptr);
+            QVERIFY(shown->isVisible() && !shown->isModal());
+            QCOMPARE(shown->findings(), QString::fromStdString(findings));
+            QVERIFY(askedFor == "/dev/ttyUSB7" && offMain);
+        }
+        // Escape with no run going does nothing.
+        QTest::keyClick(&app.window, Qt::Key_Escape);
+        QCOMPARE(catcher.messages.size(), enter == "start" ? 1 : 0);
         expectIdle(app);
     }
 
@@ -261,60 +415,180 @@ private slots:
         QCOMPARE(folderOffered, dir.path());
     }
 
-    // What a whole run adds in the window (the sequence itself is the CLI's
-    // end-to-end tables): the file chosen is sent, the operator prompt is an
-    // alert, the title and progress follow the worker, the record is the
-    // window's.
+    // Whole runs of the window on a virtual line (the sequence itself is the
+    // library's tables): the end state each outcome leaves, the time line and
+    // the bar mid-transfer, Cancel and Escape, the operator prompt, the image
+    // on the unit and the window's record.
     void runsAgainstVirtualUnit_data() {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("cancel"); // a unit that never answers, cancelled while waited for
-        QTest::newRow("transmitter") << "halvo.bintx" << false;
-        QTest::newRow("receiver") << "morra.binrx" << false; // with the operator prompt
-        QTest::newRow("cancel") << "halvo.bin" << true;
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("faults"); // the virtual unit's; "refused": the port won't open
+        QTest::addColumn<int>("holdAt");     // bytes written before the run is held; -1: never
+        QTest::addColumn<QString>("action"); // while held: "cancel", "escape yes", "escape no"
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("state"); // the end state's heading and text; * for any
+        QTest::addColumn<QStringList>("alerts");
+        const QStringList asked = {"The unit will have no application until it is flashed again."};
+        const QString setupHint =
+            "\nCheck setup shows what on this computer stands between the loader and the adapter.";
+        // The whole memory at 115200 bit/s: the estimate is checked throughout.
+        QTest::newRow("transmitter, escape answered no")
+            << "halvo.bintx" << 196608 << "" << 100000 << "escape no"
+            << "success"
+            << "Passed\nhalvo.bintx, 196608 bytes, flashed in 0:20." << asked;
+        // Its time counts the operator's (the prompt spins the virtual clock).
+        QTest::newRow("receiver, with the prompt")
+            << "morra.binrx" << 1025 << "" << -1 << ""
+            << "success"
+            << "Passed\nmorra.binrx, 1025 bytes, flashed in *." << QStringList{kPrompt};
+        QTest::newRow("escape in the transfer")
+            << "halvo.bin" << 40000 << "" << 20000 << "escape yes"
+            << "cancelled"
+            << "Cancelled\nStopped during the transfer: the unit has no application until it "
+               "is flashed again."
+            << asked;
+        QTest::newRow("cancel in the bootloader wait")
+            << "halvo.bin" << 100 << "--silent" << 0 << "cancel"
+            << "cancelled"
+            << "Cancelled\nStopped before the image was sent." << QStringList();
+        QTest::newRow("wrong mode")
+            << "halvo.bin" << 100 << "--wrong-mode" << -1 << ""
+            << "wrong mode"
+            << "Failed\nThe unit is not in the correct mode.\nPress FW button AFTER power up "
+               "(within 2 seconds)."
+            << QStringList{"Morra is not in the correct mode.  Press FW button AFTER power up "
+                           "(within 2 seconds)."};
+        QTest::newRow("receiver's bootloader silent")
+            << "morra.binrx" << 100 << "--silent" << -1 << ""
+            << "no banner"
+            << "Failed\nThe unit's bootloader did not respond.\nPress FW button after power up "
+               "and hold for 5 seconds."
+            << QStringList{kPrompt};
+        QTest::newRow("port refused")
+            << "halvo.bin" << 100 << "refused" << -1 << ""
+            << "serial failure"
+            << "Failed\nError opening serial port virtual - No such file or directory(2)." +
+                   setupHint
+            << QStringList{"Error opening serial port virtual - No such file or directory(2).\n"};
+        QTest::newRow("line hung up in the transfer")
+            << "halvo.bin" << 5000 << "--hangup-at 2" << -1 << ""
+            << "send error"
+            << "Failed\nWrite Error - Input/output error(5)." + setupHint
+            << QStringList{"Write Error - Input/output error(5).\n"};
     }
 
     void runsAgainstVirtualUnit() {
-#if !defined(ZK_SIM_PATH) || !defined(ZK_MODEMLINE_LIB)
-        QSKIP("the virtual unit (zkunit-sim) is not built");
-#else
         QFETCH(QString, name);
-        QFETCH(bool, cancel);
-        if (!qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral(ZK_MODEMLINE_LIB))) {
-            QSKIP("needs the modem-line library preloaded: run by app.controller.unit");
-        }
+        QFETCH(int, size);
+        QFETCH(QString, faults);
+        QFETCH(int, holdAt);
+        QFETCH(QString, action);
+        QFETCH(QString, outcome);
+        QFETCH(QString, state);
+        QFETCH(QStringList, alerts);
+        QTemporaryDir stateHome;
+        qputenv("XDG_STATE_HOME", stateHome.path().toUtf8()); // read by the run's worker
+        HeldLink link; // outlives the delegate, which closes it last
         const bool rx = name.endsWith("rx");
-        VirtualUnit unit({"--target", rx ? "rx" : "tx", cancel ? "--silent" : "--once"});
-        // Read when DTR changes, on the worker thread started after this.
-        qputenv("ZK_MODEMLINE_SOCKET", QByteArray::fromStdString(unit.dir() / "modemline.sock"));
-        qputenv("XDG_STATE_HOME", QByteArray::fromStdString(unit.dir() / "state"));
+        sim::UnitPeer unit(rx ? sim::Target::Receiver : sim::Target::Transmitter,
+                           ::faults(faults == "refused" ? QString() : faults), link);
         AppHarness app;
         AlertCatcher catcher;
-        const auto image = testImage(rx ? 1025 : 70000);
-        const QString file = QString::fromStdString(unit.write(name.toStdString(), image));
-        app.delegate.setFileChooser([&](QWidget*, const QString&) { return file; });
-        app.delegate.browseButton();
-        QTRY_VERIFY(app.delegate.fw().data());
-        app.delegate.setTypedPort(QString::fromStdString(unit.path()));
+        catcher.answer = action == "escape no" ? QMessageBox::No : QMessageBox::Yes;
+        if (faults == "refused") {
+            link.refuse("virtual");
+        }
+        link.holdAt = holdAt < 0 ? UINT64_MAX : uint64_t(holdAt);
+        app.delegate.setLink(link);
+        const FirmwareImage image = bytes(size);
+        app.delegate.fw().setFName(name.toStdString());
+        app.delegate.fw().setData(image);
+        app.delegate.fw().setTxSel(!rx);
+        app.delegate.setTypedPort("virtual");
+        QList<RunProgress> progress;
+        std::optional<RunEnd> end;
+        connect(&app.delegate, &ZKAppDelegate::runProgress, this,
+                [&](const RunProgress& p) { progress << p; });
+        connect(&app.delegate, &ZKAppDelegate::runFinished, this,
+                [&](const RunEnd& e) { end = e; });
+        QFrame* panel = app.view<QFrame>("endStatePanel");
         app.delegate.StartFirmwareLoad();
-        if (cancel) {
-            QTRY_VERIFY_WITH_TIMEOUT(app.logText().contains("Waiting For Bootloader Start..."),
-                                     10000);
+        if (holdAt >= 0) {
+            QTRY_VERIFY(link.held.load());
+            // Mid-transfer, the time line and the bar show the run's last
+            // progress event; in the wait, neither has one.
+            QTRY_COMPARE(app.view("timeText")->text(),
+                         progress.isEmpty() ? QString() : progressText(progress.last()));
+            QVERIFY(progress.isEmpty() || progress.last().transfer.secondsLeft > 0);
+            QCOMPARE(app.delegate.transferUnderWay(), !progress.isEmpty());
+            QAccessibleInterface* bar =
+                QAccessible::queryAccessibleInterface(app.o().levelIndicatorOutlet);
+            QCOMPARE(bar->valueInterface()->currentValue().toDouble(),
+                     progress.isEmpty() ? 0.0 : double(progress.last().transfer.value));
+            QCOMPARE(bar->valueInterface()->maximumValue().toDouble(),
+                     progress.isEmpty() ? 100.0 : double(progress.last().transfer.max));
             QCOMPARE(app.startTitle(), kCancel);
-            app.delegate.StartFirmwareLoad(); // Cancel: retitled at once
-            QCOMPARE(app.startTitle(), kStart);
+            if (action == "cancel") {
+                app.window.activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(&app.window));
+                app.o().startButtonOutlet->setFocus();
+                app.delegate.StartFirmwareLoad(); // Cancel: retitled at once
+                QCOMPARE(app.startTitle(), kStart);
+            } else {
+                // Escape on a control that does not take it reaches the window.
+                QTest::keyClick(app.o().logTextViewOutlet, Qt::Key_Escape);
+                QCOMPARE(app.startTitle(), action == "escape yes" ? kStart : kCancel);
+            }
+            link.released.store(true);
         }
         QVERIFY(QTest::qWaitFor([&] { return !app.delegate.workerRunning(); }, 60000));
-        QCOMPARE(app.logText().split('\n', Qt::SkipEmptyParts).last(),
-                 cancel ? "Process Canceled." : "Starting Application...");
-        QCOMPARE(catcher.messages, rx ? QStringList{kPrompt} : QStringList());
-        QCOMPARE(app.percent(), cancel ? "0 %" : "100 %");
         expectIdle(app);
-        QVERIFY(cancel || unit.received() == image);
-        const auto records = unit.records();
-        QCOMPARE(records.size(), size_t(1));
-        QVERIFY(records[0]["program"] == "zkflash");
-        QVERIFY(records[0]["outcome"] == (cancel ? "cancelled" : "success"));
-#endif
+        // The button that was disabled under the keyboard's focus has it back.
+        QVERIFY(action != "cancel" || app.o().startButtonOutlet->hasFocus());
+        QCOMPARE(catcher.messages, alerts);
+        QVERIFY(end.has_value());
+        QCOMPARE(QString::fromUtf8(outcomeName(end->result.outcome)), outcome);
+        QVERIFY(panel->isVisible());
+        const QString shown =
+            app.view("endStateHeading")->text() + '\n' + app.view("endStateText")->text();
+        QVERIFY2(matches(shown, state), qPrintable(shown));
+        QCOMPARE(panel->property("state").toString(), state.section('\n', 0, 0).toLower());
+        QCOMPARE(app.view<QPushButton>("checkSetupButton")->property("offered").toBool(),
+                 state.contains("Check setup"));
+        QCOMPARE(app.view("timeText")->text(), QString());
+        const QString last = app.logText().section('\n', -2, -2);
+        QVERIFY(outcome != "success" ||
+                (last == "Starting Application..." && app.percent() == "100 %" &&
+                 link.saved().size() == 1 && link.saved()[0] == *image));
+        QVERIFY(outcome != "cancelled" || last == "Process Canceled.");
+        // The record is the window's, with the outcome the window showed.
+        QFile records(stateHome.filePath("zkflash/flashes.jsonl"));
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = records.readAll().split('\n');
+        QCOMPARE(lines.size(), 2); // one line and its end
+        const Json record = Json::parse(lines[0].toStdString());
+        QVERIFY(record["program"] == "zkflash" && record["outcome"] == outcome.toStdString());
+        if (outcome != "success" || size_t(size) < kMaxImageSize) {
+            return;
+        }
+        // The line carries 1024 image bytes in 1029, at 115200 bit/s less the
+        // unit's answer to each block; once a tenth is in, the time left is
+        // within a twentieth of what it took, and the time line shows it.
+        for (const RunProgress& p : progress) {
+            const TransferProgress& t = p.transfer;
+            if (t.max == 100 || t.value * 10 < t.max) {
+                continue;
+            }
+            QVERIFY2(t.rate > 11300 && t.rate < 115200 / 10 * 1024 / 1029,
+                     qPrintable(QString::number(t.rate)));
+            const double truth = end->seconds - p.elapsed;
+            QVERIFY2(std::abs(t.secondsLeft - truth) <= 0.05 * truth,
+                     qPrintable(QStringLiteral("%1 left at %2 of %3, truly %4")
+                                    .arg(t.secondsLeft)
+                                    .arg(t.value)
+                                    .arg(t.max)
+                                    .arg(truth)));
+        }
     }
 };
 

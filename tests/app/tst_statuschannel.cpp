@@ -1,6 +1,7 @@
 // The status channel: log lines, alerts and progress from the main thread and
 // from a worker (order kept, views touched on the main thread only, callers
 // never blocked), the busy flag around an alert, and the progress bar.
+#include <QAccessible>
 #include <QScrollBar>
 #include <QThread>
 
@@ -116,7 +117,8 @@ private slots:
     }
 
     // The label's rounding is the shells' shared one; here, that both views
-    // follow each call and replace what they showed.
+    // follow each call and replace what they showed, and that the bar tells
+    // assistive technology the same.
     void progressLabelAndBar_data() {
         QTest::addColumn<int>("value");
         QTest::addColumn<int>("max");
@@ -126,6 +128,7 @@ private slots:
         QTest::newRow("2 of 3") << 2 << 3 << "67 %" << 2.0f / 3.0f;
         QTest::newRow("1 of 8, tie to even") << 1 << 8 << "12 %" << 0.125f;
         QTest::newRow("100 of 100") << 100 << 100 << "100 %" << 1.0f;
+        QTest::newRow("a whole memory's worth") << 71680 << 196608 << "36 %" << 0.36458334f;
     }
 
     void progressLabelAndBar() {
@@ -138,6 +141,15 @@ private slots:
         app.delegate.setProgress(value, max);
         QCOMPARE(app.percent(), label);
         QCOMPARE(app.o().levelIndicatorOutlet->mPercent(), fraction);
+        QAccessibleInterface* bar =
+            QAccessible::queryAccessibleInterface(app.o().levelIndicatorOutlet);
+        QCOMPARE(bar->role(), QAccessible::ProgressBar);
+        QAccessibleValueInterface* range = bar->valueInterface();
+        QVERIFY(range != nullptr);
+        QCOMPARE(range->currentValue().toDouble(), double(value));
+        QCOMPARE(range->minimumValue().toDouble(), 0.0);
+        QCOMPARE(range->maximumValue().toDouble(), double(max));
+        QCOMPARE(bar->text(QAccessible::Value), label);
     }
 
     void barFillGradientAndCorners() {
