@@ -140,8 +140,12 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     footer_->setFont(big);
 
     auto* controls = new QHBoxLayout;
-    controls->addWidget(operatorEdit_, 2);
-    controls->addWidget(workOrderEdit_, 2);
+    for (QLineEdit* edit : {operatorEdit_, workOrderEdit_}) {
+        auto* label = new QLabel(edit->accessibleName() + QLatin1Char(':'), this);
+        label->setBuddy(edit);
+        controls->addWidget(label);
+        controls->addWidget(edit, 2);
+    }
     controls->addWidget(startButton_);
     controls->addWidget(answerButton_);
     auto* layout = new QVBoxLayout(this);
@@ -149,6 +153,9 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     layout->setSpacing(10);
     layout->addLayout(controls);
     layout->addLayout(tilesLayout_);
+    for (int column = 0; column < kTileColumns; ++column) {
+        tilesLayout_->setColumnStretch(column, 1);
+    }
     layout->addStretch(1);
     layout->addWidget(footer_);
     setTabOrder(operatorEdit_, workOrderEdit_);
