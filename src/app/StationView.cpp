@@ -87,11 +87,6 @@ public:
         case RunEvent::Kind::Prompt:
             unit_.waiting.store(true);
             break;
-        case RunEvent::Kind::Finished:
-            view_.handOffs_.post([view = &view_, unit = &unit_, result = event.result] {
-                view->ended(unit, result);
-            });
-            return;
         case RunEvent::Kind::Log:
         case RunEvent::Kind::Progress:
             break;
@@ -284,9 +279,13 @@ void StationView::start(size_t row) {
     }
     Unit* run = unit.get();
     units_.push_back(std::move(unit));
+    // The end is handed over once the run is done with the line, so that
+    // joining the thread then does not wait.
     run->thread = std::thread([this, run, job = std::move(job)] {
         Events events(*this, *run);
-        runFlash(job, *run->link, events, {"zkflash", ZK_VERSION, defaultRecordPath()});
+        FlashResult result =
+            runFlash(job, *run->link, events, {"zkflash", ZK_VERSION, defaultRecordPath()});
+        handOffs_.post([this, run, result = std::move(result)] { ended(run, result); });
     });
 }
 

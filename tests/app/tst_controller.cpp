@@ -636,6 +636,18 @@ private slots:
         QVERIFY(app.window.stationShown());
         app.view<QLineEdit>("operatorEdit")->setText("Ana");
         app.view<QLineEdit>("workOrderEdit")->setText("WO-7");
+        // The station's controls in their tab order, with their names; Answer
+        // is passed over until a unit waits.
+        app.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&app.window));
+        app.view<QWidget>("operatorEdit")->setFocus(Qt::TabFocusReason);
+        for (const QString name :
+             {"Operator", "Work order", "Start or stop the station", "Switch view"}) {
+            QCOMPARE(QApplication::focusWidget()->accessibleName(), name);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(app.view<QWidget>("answerButton")->accessibleName(),
+                 QString("Answer every unit waiting"));
         auto* start = app.view<QPushButton>("stationStartButton");
         start->click();
         QCOMPARE(start->text(), QString::fromUtf8(kStopStationTitle));
@@ -654,6 +666,10 @@ private slots:
             QCOMPARE(text(i, "tilePrompt"), kPrompt + " — press Answer");
         }
         QVERIFY(app.view<QPushButton>("answerButton")->isEnabled());
+        // Stop station: no new units; those waiting go on once answered.
+        start->click();
+        QCOMPARE(start->text(), QString::fromUtf8(kCancelUnitsTitle));
+        QVERIFY(station.running());
         QTest::keyClick(&app.window, Qt::Key_Return); // answers all three
         QTRY_VERIFY_WITH_TIMEOUT(station.unitsRunning() == 0, 60000);
         for (int i = 0; i < 3; ++i) {
@@ -670,7 +686,6 @@ private slots:
                     "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 33.3 %"),
             qPrintable(app.view("stationFooter")->text()));
         QVERIFY(!app.view<QPushButton>("answerButton")->isEnabled());
-        start->click(); // Stop station: nothing is running, so it stops at once
         QCOMPARE(start->text(), QString::fromUtf8(kStartStationTitle));
         QVERIFY(!station.running() && catcher.messages.isEmpty());
         QVERIFY(records.open(QIODevice::ReadOnly));
