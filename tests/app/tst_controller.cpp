@@ -604,8 +604,20 @@ private slots:
 
     // The station view with three sockets, each unit on a virtual line of its
     // own: a receiver image, so each waits for the operator, and one answer
-    // lets every one go. The third adapter has a run in the record file.
+    // lets every one go, or a second Stop station cancels every one once the
+    // operator has confirmed it. The third adapter has a run in the record file.
+    void stationView_data() {
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<QString>("footer");
+        QTest::newRow("answered") // of three units, one passed at its first attempt
+            << false << "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 33.3 %";
+        QTest::newRow("cancelled") // which says nothing about the units
+            << true << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
+    }
+
     void stationView() {
+        QFETCH(bool, cancel);
+        QFETCH(QString, footer);
         struct Socket {
             QString socket, serial, faults, state;
             int attempt;
@@ -670,24 +682,27 @@ private slots:
         start->click();
         QCOMPARE(start->text(), QString::fromUtf8(kCancelUnitsTitle));
         QVERIFY(station.running());
-        QTest::keyClick(&app.window, Qt::Key_Return); // answers all three
+        if (cancel) {
+            start->click(); // Cancel units, answered Yes
+        } else {
+            QTest::keyClick(&app.window, Qt::Key_Return); // answers all three
+        }
         QTRY_VERIFY_WITH_TIMEOUT(station.unitsRunning() == 0, 60000);
         for (int i = 0; i < 3; ++i) {
             QCOMPARE(text(i, "tileName"), sockets[i].socket);
             QCOMPARE(text(i, "tileSerial"), sockets[i].serial);
-            QVERIFY2(matches(text(i, "tileState"), sockets[i].state),
-                     qPrintable(text(i, "tileState")));
+            const QString state = cancel ? "failed: cancelled" : sockets[i].state;
+            QVERIFY2(matches(text(i, "tileState"), state), qPrintable(text(i, "tileState")));
             QCOMPARE(tiles()[i]->property("state").toString(),
-                     sockets[i].state.section(' ', 0, 0).remove(':'));
+                     state.section(' ', 0, 0).remove(':'));
         }
-        // Of three units, one passed at its first attempt.
-        QVERIFY2(
-            matches(app.view("stationFooter")->text(),
-                    "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 33.3 %"),
-            qPrintable(app.view("stationFooter")->text()));
+        QVERIFY2(matches(app.view("stationFooter")->text(), footer),
+                 qPrintable(app.view("stationFooter")->text()));
         QVERIFY(!app.view<QPushButton>("answerButton")->isEnabled());
         QCOMPARE(start->text(), QString::fromUtf8(kStartStationTitle));
-        QVERIFY(!station.running() && catcher.messages.isEmpty());
+        QVERIFY(!station.running());
+        QCOMPARE(catcher.headings,
+                 cancel ? QStringList{"Cancel the units being flashed?"} : QStringList());
         QVERIFY(records.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = records.readAll().trimmed().split('\n');
         QCOMPARE(lines.size(), 4);
