@@ -234,8 +234,15 @@ void StationView::startOrStop() {
 }
 
 void StationView::answer() {
+    if (!station_) {
+        return;
+    }
+    // Only the units whose prompt the operator can see: one that has just
+    // asked waits for the next answer.
     for (const auto& unit : units_) {
-        unit->waiting.store(false);
+        if (station_->rows()[unit->row].state == SlotState::Operator) {
+            unit->waiting.store(false);
+        }
     }
 }
 
