@@ -3,18 +3,48 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFontDatabase>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QSettings>
 #include <QStyle>
 
 #include "RunStatus.h"
+#include "StationView.h"
 #include "ZKAppDelegate.h"
 #include "ui_MainWindow.h"
+
+namespace {
+const QString kViewKey = QStringLiteral("view");
+const QString kStationView = QStringLiteral("station");
+const QString kSingleUnitView = QStringLiteral("single unit");
+} // namespace
 
 MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
     : QWidget(parent), delegate_(delegate), ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
+    stationView_ = new StationView(delegate);
+    ui_->views->addWidget(stationView_);
+    viewToggle_ = new QPushButton(this);
+    viewToggle_->setObjectName(QStringLiteral("viewToggle"));
+    viewToggle_->setAccessibleName(QStringLiteral("Switch view"));
+    viewToggle_->setAutoDefault(true);
+    auto* bar = new QHBoxLayout;
+    bar->setContentsMargins(16, 8, 16, 0);
+    bar->addStretch(1);
+    bar->addWidget(viewToggle_);
+    ui_->mainLayout->insertLayout(0, bar);
+    setTabOrder(viewToggle_, ui_->portSelect);
+    showStation(false);
+    connect(viewToggle_, &QPushButton::clicked, this, [this] {
+        showStation(!stationShown());
+        delegate_.settings().setValue(kViewKey, stationShown() ? kStationView : kSingleUnitView);
+    });
+    // The settings are the delegate's once it has launched.
+    connect(&delegate, &ZKAppDelegate::launched, this, [this] {
+        showStation(delegate_.settings().value(kViewKey).toString() == kStationView);
+    });
     ui_->portSelect->setItemDelegate(new PortItemDelegate(ui_->portSelect));
     setAcceptDrops(true);
     // A drop anywhere on the window is a firmware file, not typed port text.
@@ -43,6 +73,17 @@ MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
 
 MainWindow::~MainWindow() = default;
 
+bool MainWindow::stationShown() const {
+    return ui_->views->currentWidget() == stationView_;
+}
+
+void MainWindow::showStation(bool station) {
+    ui_->views->setCurrentWidget(station ? static_cast<QWidget*>(stationView_)
+                                         : ui_->singleUnitView);
+    // The button names the view it switches to.
+    viewToggle_->setText(station ? QStringLiteral("Single unit") : QStringLiteral("Station"));
+}
+
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
     if (!ZKAppDelegate::droppedFirmwareFile(event->mimeData()).isEmpty()) {
         event->acceptProposedAction();
@@ -62,13 +103,17 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
         // A focused button takes Enter itself; elsewhere it starts a run, and
-        // never cancels one.
-        if (delegate_.cancelRequest() && !delegate_.workerRunning()) {
+        // never cancels one; in the station it answers the units waiting.
+        if (stationShown()) {
+            stationView_->answer();
+        } else if (delegate_.cancelRequest() && !delegate_.workerRunning()) {
             delegate_.StartFirmwareLoad();
         }
         break;
     case Qt::Key_Escape:
-        delegate_.cancelFromKeyboard();
+        if (!stationShown()) {
+            delegate_.cancelFromKeyboard();
+        }
         break;
     default:
         QWidget::keyPressEvent(event);

@@ -1,11 +1,14 @@
 // The main window, built from MainWindow.ui, and its wiring to the delegate.
-// Its views are pages of one stack: the single-unit view is the one there is.
+// Its views are pages of one stack: the single-unit view and the station
+// view, switched by a toggle; the window opens in the view it was closed in.
 #pragma once
 
 #include <QWidget>
 
 #include <memory>
 
+class QPushButton;
+class StationView;
 class ZKAppDelegate;
 struct RunEnd;
 struct RunProgress;
@@ -21,6 +24,10 @@ public:
     // and actions. The window owns its controls.
     explicit MainWindow(ZKAppDelegate& delegate, QWidget* parent = nullptr);
     ~MainWindow() override;
+
+    StationView& stationView() { return *stationView_; }
+    bool stationShown() const;
+    void showStation(bool station);
 
 protected:
     // A firmware file dropped on the window is chosen as Browse chooses it.
@@ -38,4 +45,6 @@ private:
 
     ZKAppDelegate& delegate_;
     std::unique_ptr<Ui::MainWindow> ui_;
+    StationView* stationView_;
+    QPushButton* viewToggle_;
 };

@@ -123,6 +123,7 @@ void ZKAppDelegate::applicationDidFinishLaunching() {
     connect(refreshTimer_, &QTimer::timeout, this, &ZKAppDelegate::timerComboUpdate);
     timerComboUpdate();
     link_->close();
+    emit launched();
 }
 
 void ZKAppDelegate::applicationWillTerminate() {

@@ -74,6 +74,7 @@ public:
     // Where the last folder and the last port are kept between runs
     // (~/.config/zkflash/zkflash.conf by default).
     void setSettings(std::unique_ptr<QSettings> settings);
+    QSettings& settings() { return *settings_; } // main thread only
     // How the operator picks a firmware file (a file dialog by default).
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
     // The line runs go over (Serial_DefaultPort() by default). Set while no
@@ -131,6 +132,8 @@ public slots:
     void checkSetup();
 
 signals:
+    // The window is set up and its settings are in place.
+    void launched();
     // A run was asked for: the last run's end no longer stands.
     void runStarted();
     void runProgress(const RunProgress& progress);

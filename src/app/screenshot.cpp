@@ -1,11 +1,14 @@
 // zkflash-screenshot: renders the window in the states the documentation
 // shows, each from a whole run of the window against the virtual unit on its
 // in-process line (used by scripts/screenshot): mid-transfer (screenshot.png),
-// passed, failed (the unit in the wrong mode) and cancelled in the transfer.
+// passed, failed (the unit in the wrong mode) and cancelled in the transfer;
+// and the station view with three sockets: passed, flashing and failed
+// (station.png).
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
@@ -18,6 +21,7 @@
 #include <memory>
 
 #include "MainWindow.h"
+#include "StationView.h"
 #include "ZKAppDelegate.h"
 #include "virtual_link.h"
 
@@ -137,6 +141,76 @@ bool shoot(const QDir& dir, const QString& work, const Scene& scene) {
     return saved;
 }
 
+// A held virtual line with its own virtual unit, for one station socket.
+struct SocketLink : HeldLink {
+    sim::UnitPeer peer;
+    explicit SocketLink(const sim::Faults& faults)
+        : peer(sim::Target::Transmitter, faults, *this) {}
+};
+
+// The station with a unit that passed, one mid-transfer and one in the wrong
+// mode, plugged in one after another.
+bool shootStation(const QDir& dir, const QString& work) {
+    ZKAppDelegate delegate;
+    delegate.setSettings(
+        std::make_unique<QSettings>(work + QStringLiteral("/station.conf"), QSettings::IniFormat));
+    delegate.setPortLister([](std::vector<std::string>&) {});
+    MainWindow window(delegate);
+    delegate.applicationDidFinishLaunching();
+    window.showStation(true);
+    window.resize(900, 520);
+    window.show();
+    const QString image = work + QStringLiteral("/halvo-2.4.1.bintx");
+    delegate.selectFirmwareFile(image);
+    if (!waitFor([&] { return bool(delegate.fw().data()); })) {
+        return false;
+    }
+    StationView& station = window.stationView();
+    std::vector<station::PresentPort> present;
+    std::vector<SocketLink*> links;
+    station.setPortScanner([&] { return present; });
+    station.setLinkFactory([&](const std::string& port) -> std::unique_ptr<SerialLink> {
+        sim::Faults faults;
+        faults.wrongMode = port == "/dev/ttyUSB2";
+        auto link = std::make_unique<SocketLink>(faults);
+        link->holdAt = port == "/dev/ttyUSB1" ? 71680 : UINT64_MAX;
+        links.push_back(link.get());
+        return link;
+    });
+    window.findChild<QLineEdit*>(QStringLiteral("operatorEdit"))->setText(QStringLiteral("Ana"));
+    window.findChild<QLineEdit*>(QStringLiteral("workOrderEdit"))
+        ->setText(QStringLiteral("WO-2291"));
+    station.startOrStop();
+    const char* const serials[] = {"A50285BI", "A50285C7", "A5028611"};
+    for (int i = 0; i < 3; ++i) {
+        const std::string n = std::to_string(i);
+        present.push_back({"/dev/ttyUSB" + n,
+                           {"FTDI", "FT232R USB UART", serials[i], "0403", "6001", "1-1." + n}});
+        if (!waitFor([&] { return links.size() == size_t(i) + 1; })) {
+            return false;
+        }
+        // The first has ended before the next is plugged in; the third
+        // while the second is held.
+        if (i != 1 && !waitFor([&] { return station.unitsRunning() == size_t(i / 2); })) {
+            return false;
+        }
+    }
+    if (!waitFor([&] { return links[1]->held.load() && station.unitsRunning() == 1; })) {
+        return false;
+    }
+    settle();
+    const QString out = dir.filePath(QStringLiteral("station.png"));
+    const bool saved = window.grab().save(out, "PNG");
+    links[1]->released.store(true);
+    station.startOrStop(); // stops once the held unit has finished
+    waitFor([&] { return !station.running(); });
+    delegate.applicationWillTerminate();
+    if (!saved) {
+        std::fprintf(stderr, "zkflash-screenshot: cannot write %s\n", qPrintable(out));
+    }
+    return saved;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -175,5 +249,5 @@ int main(int argc, char* argv[]) {
             return 1;
         }
     }
-    return 0;
+    return shootStation(dir, work.path()) ? 0 : 1;
 }

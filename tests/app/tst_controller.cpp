@@ -19,6 +19,7 @@
 
 #include "AppHarness.h"
 #include "Pty.h"
+#include "StationView.h"
 #include "virtual_link.h"
 
 namespace {
@@ -80,6 +81,12 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+};
+
+// A virtual line with its own virtual unit, one for each station socket.
+struct UnitLink : sim::VirtualLink {
+    sim::UnitPeer peer;
+    UnitLink(const QString& faults) : peer(sim::Target::Receiver, ::faults(faults), *this) {}
 };
 
 // True when `text` is `pattern`, where a * stands for any text.
@@ -226,8 +233,11 @@ private slots:
                              << "start";
         QTest::newRow("check setup")
             << "checkSetupButton" << int(QAccessible::Button) << "Check setup"
-            << "portSelect"
+            << "viewToggle"
             << "check setup";
+        QTest::newRow("view toggle") << "viewToggle" << int(QAccessible::Button) << "Switch view"
+                                     << "portSelect"
+                                     << "switch view";
         QTest::newRow("file") << "pathText" << int(QAccessible::EditableText) << "Firmware file"
                               << ""
                               << "";
@@ -290,6 +300,7 @@ private slots:
             QCOMPARE(shown->findings(), QString::fromStdString(findings));
             QVERIFY(askedFor == "/dev/ttyUSB7" && offMain);
         }
+        QCOMPARE(app.window.stationShown(), enter == "switch view");
         // Escape with no run going does nothing.
         QTest::keyClick(&app.window, Qt::Key_Escape);
         QCOMPARE(catcher.messages.size(), enter == "start" ? 1 : 0);
@@ -589,6 +600,128 @@ private slots:
                                     .arg(t.max)
                                     .arg(truth)));
         }
+    }
+
+    // The station view with three sockets, each unit on a virtual line of its
+    // own: a receiver image, so each waits for the operator, and one answer
+    // lets every one go, or a second Stop station cancels every one once the
+    // operator has confirmed it. The third adapter has a run in the record file.
+    void stationView_data() {
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<QString>("footer");
+        QTest::newRow("answered") // of three units, one passed at its first attempt
+            << false << "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 33.3 %";
+        QTest::newRow("cancelled") // which says nothing about the units
+            << true << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
+    }
+
+    void stationView() {
+        QFETCH(bool, cancel);
+        QFETCH(QString, footer);
+        struct Socket {
+            QString socket, serial, faults, state;
+            int attempt;
+        };
+        const QList<Socket> sockets = {{"1-1.1", "A1", "", "passed in * s", 1},
+                                       {"1-1.2", "A2", "--wrong-mode", "failed: wrong mode", 1},
+                                       {"1-1.3", "A3", "", "passed in * s", 2}};
+        QTemporaryDir stateHome;
+        qputenv("XDG_STATE_HOME", stateHome.path().toUtf8());
+        QDir(stateHome.path()).mkpath("zkflash");
+        QFile records(stateHome.filePath("zkflash/flashes.jsonl"));
+        QVERIFY(records.open(QIODevice::WriteOnly));
+        records.write(R"({"outcome":"success","adapter_serial":"A3"})"
+                      "\n");
+        records.close();
+        AppHarness app;
+        AlertCatcher catcher;
+        app.delegate.fw().setFName("morra.binrx");
+        app.delegate.fw().setData(bytes(3000));
+        app.delegate.fw().setTxSel(false);
+        StationView& station = app.window.stationView();
+        std::vector<station::PresentPort> present;
+        station.setPortScanner([&] { return present; });
+        station.setLinkFactory([&](const std::string& port) -> std::unique_ptr<SerialLink> {
+            return std::make_unique<UnitLink>(sockets[QString::fromStdString(port).toInt()].faults);
+        });
+        QTest::mouseClick(app.view<QPushButton>("viewToggle"), Qt::LeftButton);
+        QVERIFY(app.window.stationShown());
+        app.view<QLineEdit>("operatorEdit")->setText("Ana");
+        app.view<QLineEdit>("workOrderEdit")->setText("WO-7");
+        // The station's controls in their tab order, with their names; Answer
+        // is passed over until a unit waits.
+        app.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&app.window));
+        app.view<QWidget>("operatorEdit")->setFocus(Qt::TabFocusReason);
+        for (const QString name :
+             {"Operator", "Work order", "Start or stop the station", "Switch view"}) {
+            QCOMPARE(QApplication::focusWidget()->accessibleName(), name);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(app.view<QWidget>("answerButton")->accessibleName(),
+                 QString("Answer every unit waiting"));
+        auto* start = app.view<QPushButton>("stationStartButton");
+        start->click();
+        QCOMPARE(start->text(), QString::fromUtf8(kStopStationTitle));
+        for (int i = 0; i < sockets.size(); ++i) { // plugged in after the start
+            SerialPortInfo info{"FTDI", "FT232R", sockets[i].serial.toStdString(),
+                                "0403", "6001",   sockets[i].socket.toStdString()};
+            present.push_back({std::to_string(i), info});
+        }
+        const auto tiles = [&] { return app.window.findChildren<QFrame*>("stationTile"); };
+        const auto text = [&](int i, const char* name) {
+            return tiles()[i]->findChild<QLabel*>(name)->text();
+        };
+        QTRY_COMPARE(tiles().size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            QTRY_COMPARE(text(i, "tileState"), QString("waiting for the operator"));
+            QCOMPARE(text(i, "tilePrompt"), kPrompt + " — press Answer");
+        }
+        QVERIFY(app.view<QPushButton>("answerButton")->isEnabled());
+        // Stop station: no new units; those waiting go on once answered.
+        start->click();
+        QCOMPARE(start->text(), QString::fromUtf8(kCancelUnitsTitle));
+        QVERIFY(station.running());
+        if (cancel) {
+            start->click(); // Cancel units, answered Yes
+        } else {
+            QTest::keyClick(&app.window, Qt::Key_Return); // answers all three
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(station.unitsRunning() == 0, 60000);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(text(i, "tileName"), sockets[i].socket);
+            QCOMPARE(text(i, "tileSerial"), sockets[i].serial);
+            const QString state = cancel ? "failed: cancelled" : sockets[i].state;
+            QVERIFY2(matches(text(i, "tileState"), state), qPrintable(text(i, "tileState")));
+            QCOMPARE(tiles()[i]->property("state").toString(),
+                     state.section(' ', 0, 0).remove(':'));
+        }
+        QVERIFY2(matches(app.view("stationFooter")->text(), footer),
+                 qPrintable(app.view("stationFooter")->text()));
+        QVERIFY(!app.view<QPushButton>("answerButton")->isEnabled());
+        QCOMPARE(start->text(), QString::fromUtf8(kStartStationTitle));
+        QVERIFY(!station.running());
+        QCOMPARE(catcher.headings,
+                 cancel ? QStringList{"Cancel the units being flashed?"} : QStringList());
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = records.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), 4);
+        for (int i = 1; i < 4; ++i) {
+            const Json record = Json::parse(lines[i].toStdString());
+            const int at = QString::fromStdString(record["port"]).toInt();
+            QCOMPARE(QString::fromStdString(record["socket"]), sockets[at].socket);
+            QCOMPARE(int(record["attempt"]), sockets[at].attempt);
+            QVERIFY(record["program"] == "zkflash" && record["operator"] == "Ana" &&
+                    record["work_order"] == "WO-7" && !record.contains("own_unit"));
+        }
+        // The window opens in the view it was closed in.
+        {
+            AppHarness again(app.settingsDir.filePath("zkflash.conf"));
+            QVERIFY(again.window.stationShown());
+        }
+        QTest::mouseClick(app.view<QPushButton>("viewToggle"), Qt::LeftButton);
+        AppHarness single(app.settingsDir.filePath("zkflash.conf"));
+        QVERIFY(!single.window.stationShown());
     }
 };
 
