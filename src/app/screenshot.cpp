@@ -27,33 +27,7 @@
 
 namespace {
 
-// The virtual line, held in real time from the first read after `holdAt`
-// bytes were written until released: a run stands still mid-transfer.
-class HeldLink : public sim::VirtualLink {
-public:
-    uint64_t holdAt = UINT64_MAX;
-    std::atomic<bool> held{false}, released{false};
-
-    std::string_view readText() override {
-        hold();
-        return VirtualLink::readText();
-    }
-    uint8_t readByte() override {
-        hold();
-        return VirtualLink::readByte();
-    }
-
-private:
-    void hold() {
-        if (bytesWritten() < holdAt || released.load()) {
-            return;
-        }
-        held.store(true);
-        while (!released.load()) {
-            QThread::msleep(1);
-        }
-    }
-};
+using sim::HeldLink;
 
 struct Scene {
     const char* file;       // written beside the others

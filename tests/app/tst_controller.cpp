@@ -54,34 +54,7 @@ sim::Faults faults(const QString& options) {
     return parsed ? parsed->faults : sim::Faults{};
 }
 
-// The virtual line, held in real time from the first read after `holdAt`
-// bytes were written until released, so that the window can be looked at and
-// the run cancelled at that point.
-class HeldLink : public sim::VirtualLink {
-public:
-    uint64_t holdAt = UINT64_MAX;
-    std::atomic<bool> held{false}, released{false};
-
-    std::string_view readText() override {
-        hold();
-        return VirtualLink::readText();
-    }
-    uint8_t readByte() override {
-        hold();
-        return VirtualLink::readByte();
-    }
-
-private:
-    void hold() {
-        if (bytesWritten() < holdAt || released.load()) {
-            return;
-        }
-        held.store(true);
-        while (!released.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-};
+using sim::HeldLink;
 
 // A virtual line with its own virtual unit, one for each station socket.
 struct UnitLink : sim::VirtualLink {

@@ -4,10 +4,13 @@
 // end is a Peer: the virtual unit (UnitPeer) or a test's own script.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "line.h"
@@ -102,6 +105,35 @@ private:
     std::string lastRead_;
     std::vector<Event> events_;
     std::vector<std::vector<uint8_t>> saved_;
+};
+
+// The virtual line, held in real time from the first read after `holdAt`
+// bytes were written until released: a run stands still mid-transfer, so that
+// a window can be looked at, or the run cancelled, at that point.
+class HeldLink : public VirtualLink {
+public:
+    uint64_t holdAt = UINT64_MAX;
+    std::atomic<bool> held{false}, released{false};
+
+    std::string_view readText() override {
+        hold();
+        return VirtualLink::readText();
+    }
+    uint8_t readByte() override {
+        hold();
+        return VirtualLink::readByte();
+    }
+
+private:
+    void hold() {
+        if (bytesWritten() < holdAt || released.load()) {
+            return;
+        }
+        held.store(true);
+        while (!released.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
 };
 
 // The virtual unit (as zkunit-sim plays it) at the far end of a virtual link.
