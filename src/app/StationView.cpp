@@ -10,8 +10,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <fstream>
-
 #include "ZKAppDelegate.h"
 #include "flash/FlashRecord.h"
 #include "serial/ZKSerial.h"
@@ -26,22 +24,6 @@ using station::SlotState;
 constexpr int kScanIntervalMs = 200;
 constexpr uint32_t kOpenRetryMs = 2000;
 constexpr int kTileColumns = 3;
-
-// Attempts so far per adapter serial number, from the record file.
-std::map<std::string, int> attemptsIn(const std::string& path) {
-    std::map<std::string, int> attempts;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        const Json record = Json::parse(line, nullptr, false);
-        if (record.is_object() && record.value("outcome", "") != "cancelled") {
-            const std::string serial = record.value("adapter_serial", "");
-            if (!serial.empty()) {
-                ++attempts[serial];
-            }
-        }
-    }
-    return attempts;
-}
 
 const char* stateName(SlotState state) {
     switch (state) {
@@ -204,7 +186,7 @@ void StationView::startOrStop() {
         if (!order.isEmpty()) {
             job_.fields["work_order"] = order.toStdString();
         }
-        attempts_ = attemptsIn(defaultRecordPath());
+        attempts_ = std::make_unique<station::Attempts>(defaultRecordPath());
         prompts_.clear();
         for (const Tile& tile : tiles_) {
             delete tile.frame;
@@ -271,19 +253,11 @@ void StationView::start(size_t row) {
     const station::SlotRow& slot = station_->rows()[row];
     auto unit = std::make_unique<Unit>();
     unit->row = row;
-    const bool own = slot.serial.empty();
-    unit->attempt = own ? 1 : ++attempts_[slot.serial];
     unit->link = linkFactory_(slot.port);
     FlashJob job = job_;
     job.port = slot.port;
-    job.fields["socket"] = slot.socket;
-    if (!slot.label.empty()) {
-        job.fields["socket_label"] = slot.label;
-    }
-    job.fields["attempt"] = unit->attempt;
-    if (own) {
-        job.fields["own_unit"] = true;
-    }
+    job.fields.update(attempts_->fieldsForNextRun(slot));
+    unit->attempt = job.fields["attempt"];
     Unit* run = unit.get();
     units_.push_back(std::move(unit));
     // The end is handed over once the run is done with the line, so that

@@ -83,7 +83,7 @@ private:
     LinkFactory linkFactory_;
     std::optional<station::Station> station_; // main thread only, as is all below
     std::list<std::unique_ptr<Unit>> units_;
-    std::map<std::string, int> attempts_; // per adapter serial
+    std::unique_ptr<station::Attempts> attempts_; // per adapter serial, from the start
     std::map<size_t, std::string> prompts_;
     std::vector<Tile> tiles_;
     FlashJob job_; // the image, taken at the start

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <poll.h>
 #include <set>
@@ -44,31 +43,14 @@ void onSignal(int sig) {
     }
 }
 
-// Attempts so far per adapter serial number, from the record file.
-std::map<std::string, int> attemptsIn(const std::string& path) {
-    std::map<std::string, int> attempts;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        const Json record = Json::parse(line, nullptr, false);
-        if (record.is_object() && record.value("outcome", "") != "cancelled") {
-            const std::string serial = record.value("adapter_serial", "");
-            if (!serial.empty()) {
-                ++attempts[serial];
-            }
-        }
-    }
-    return attempts;
-}
-
 class StationRun {
 public:
     StationRun(const Options& options, std::vector<station::SlotSpec> slots)
         : options_(options), live_(!options.json && isatty(STDERR_FILENO) == 1),
-          station_(std::move(slots), Clock::now()) {
-        if (!options.noRecord) {
-            attempts_ = attemptsIn(options.record.empty() ? defaultRecordPath() : options.record);
-        }
-    }
+          station_(std::move(slots), Clock::now()),
+          attempts_(options.noRecord         ? std::string()
+                    : options.record.empty() ? defaultRecordPath()
+                                             : options.record) {}
 
     int run() {
         onCancelSignals(onSignal);
@@ -155,20 +137,12 @@ private:
         const station::SlotRow& slot = station_.rows()[row];
         Unit& unit = units_.emplace_back();
         unit.row = row;
-        const bool own = slot.serial.empty();
-        unit.attempt = own ? 1 : ++attempts_[slot.serial];
+        const Json fields = attempts_.fieldsForNextRun(slot);
+        unit.attempt = fields["attempt"];
         std::vector<std::string> extra{"--open-retry", std::to_string(kOpenRetryMs)};
-        const auto field = [&extra](const std::string& key, const Json& value) {
+        for (const auto& [key, value] : fields.items()) {
             extra.push_back("--record-field");
             extra.push_back(key + "=" + value.dump(-1, ' ', false, Json::error_handler_t::replace));
-        };
-        field("socket", slot.socket);
-        if (!slot.label.empty()) {
-            field("socket_label", slot.label);
-        }
-        field("attempt", unit.attempt);
-        if (own) {
-            field("own_unit", true);
         }
         if (!options_.operatorName.empty()) {
             extra.insert(extra.end(), {"--operator", options_.operatorName});
@@ -341,7 +315,7 @@ private:
     const bool live_;
     station::Station station_;
     std::vector<Unit> units_;
-    std::map<std::string, int> attempts_;
+    station::Attempts attempts_;
     std::vector<std::string> shown_;
     size_t tableLines_ = 0;
     bool prompted_ = false;

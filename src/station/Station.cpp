@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "flash/progress.h"
 
@@ -192,6 +193,33 @@ Totals Station::totals(Clock::time_point now) const {
         totals.firstPassYield = static_cast<double>(firstPass_) / units_;
     }
     return totals;
+}
+
+Attempts::Attempts(const std::string& recordPath) {
+    std::ifstream in(recordPath);
+    for (std::string line; std::getline(in, line);) {
+        const Json record = Json::parse(line, nullptr, false);
+        if (record.is_object() && record.value("outcome", "") != "cancelled") {
+            const std::string serial = record.value("adapter_serial", "");
+            if (!serial.empty()) {
+                ++attempts_[serial];
+            }
+        }
+    }
+}
+
+Json Attempts::fieldsForNextRun(const SlotRow& row) {
+    Json fields = Json::object();
+    fields["socket"] = row.socket;
+    if (!row.label.empty()) {
+        fields["socket_label"] = row.label;
+    }
+    const bool own = row.serial.empty();
+    fields["attempt"] = own ? 1 : ++attempts_[row.serial];
+    if (own) {
+        fields["own_unit"] = true;
+    }
+    return fields;
 }
 
 std::string stateText(const SlotRow& row) {

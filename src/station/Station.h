@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -112,6 +113,21 @@ private:
     int failed_ = 0;
     int units_ = 0; // runs that said whether their unit passed
     int firstPass_ = 0;
+};
+
+// Each unit's attempt, counted per adapter serial number from the record
+// file (cancelled runs left out) and from the runs started since.
+class Attempts {
+public:
+    // `recordPath` empty: no earlier runs are known.
+    explicit Attempts(const std::string& recordPath);
+    // The record fields a station adds to the run of the unit in `row`: its
+    // socket and label, its attempt, and own_unit for an adapter without a
+    // serial number (each of its runs a unit of its own).
+    Json fieldsForNextRun(const SlotRow& row);
+
+private:
+    std::map<std::string, int> attempts_;
 };
 
 // "waiting for a unit", "flashing 42 % 11.0 kB/s 0:07 left", "passed in 19 s",
