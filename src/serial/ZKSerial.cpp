@@ -317,9 +317,6 @@ int Serial_ErrorNumber() {
     const auto& failure = Serial_DefaultPort().failure();
     return failure ? failure->number : 0;
 }
-void Serial_ClearError() {
-    Serial_DefaultPort().clearError();
-}
 void Serial_DelayMs(uint32_t ms) {
     Serial_DefaultPort().delayMs(ms);
 }

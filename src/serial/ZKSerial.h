@@ -75,8 +75,6 @@ bool Serial_HasError();
 const char* Serial_ErrorText();
 // The errno of the pending failure; 0 when none.
 int Serial_ErrorNumber();
-// Forgets the pending failure once a shell has shown it.
-void Serial_ClearError();
 // Sleeps the calling thread for `ms` milliseconds, in full.
 void Serial_DelayMs(uint32_t ms);
 
@@ -127,5 +125,3 @@ std::string Serial_FailureHint(int err, const std::string& path);
 
 // The failure's text, followed by its hint on a line of its own.
 std::string Serial_FailureReport(const SerialFailure& failure, const std::string& path);
-// The same for the default port's pending failure.
-std::string Serial_FailureReport(const std::string& path);

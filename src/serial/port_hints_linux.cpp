@@ -18,7 +18,3 @@ std::string Serial_FailureReport(const SerialFailure& failure, const std::string
     }
     return text;
 }
-
-std::string Serial_FailureReport(const std::string& path) {
-    return Serial_FailureReport(SerialFailure{Serial_ErrorText(), Serial_ErrorNumber()}, path);
-}

@@ -2,13 +2,13 @@
 // bus (FTDI, CP210x, PL2303, ...), and cables that present themselves as
 // modems are CDC-ACM ttys (ttyACM*); each has a node /dev/<name>.
 #include "serial/ZKSerial.h"
+#include "serial/setup_facts.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -54,17 +54,6 @@ bool naturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j || (a.size() - i == b.size() - j && a < b);
 }
 
-// One line of a sysfs attribute, without its line end; empty when unreadable.
-std::string readAttribute(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
-        line.pop_back();
-    }
-    return line;
-}
-
 // The ports below USB interface `interface`: usb-serial port devices
 // (ttyUSB*) and CDC-ACM ttys (in its tty folder).
 int portsOn(const std::filesystem::path& interface) {
@@ -106,7 +95,7 @@ std::string socketOf(const std::filesystem::path& usb, const std::filesystem::pa
         const std::string id = interface.filename();
         return name + ":" + id.substr(id.rfind('.') + 1);
     }
-    return name + ":" + readAttribute(port / "port_number");
+    return name + ":" + setup::readLine(port / "port_number");
 }
 
 } // namespace
@@ -149,11 +138,11 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
          dir = dir.parent_path()) {
         if (fs::exists(dir / "idVendor", ec)) {
             info.socket = socketOf(dir, port);
-            info.manufacturer = readAttribute(dir / "manufacturer");
-            info.product = readAttribute(dir / "product");
-            info.serial = readAttribute(dir / "serial");
-            info.vendorId = readAttribute(dir / "idVendor");
-            info.productId = readAttribute(dir / "idProduct");
+            info.manufacturer = setup::readLine(dir / "manufacturer");
+            info.product = setup::readLine(dir / "product");
+            info.serial = setup::readLine(dir / "serial");
+            info.vendorId = setup::readLine(dir / "idVendor");
+            info.productId = setup::readLine(dir / "idProduct");
             break;
         }
     }

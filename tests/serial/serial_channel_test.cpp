@@ -110,7 +110,7 @@ TEST_F(SerialChannel, OpenFailureIsReportedAndLeavesTheChannelClosed) {
         EXPECT_EQ(said, "ZKSerial error [" + c.text + "]");
         EXPECT_EQ(Serial_ErrorText(), c.text);
         EXPECT_EQ(Serial_ErrorNumber(), c.err);
-        EXPECT_EQ(Serial_FailureReport(c.path), c.text + c.hint);
+        EXPECT_EQ(Serial_FailureReport(*Serial_DefaultPort().failure(), c.path), c.text + c.hint);
         EXPECT_EQ(openDescriptors(), descriptors);
         // Closed: closing prints nothing, and DTR has no descriptor to act on.
         said.clear();
