@@ -1,6 +1,7 @@
 #include "station/Report.h"
 
 #include "flash/FlashRecord.h"
+#include "station/UnitTally.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -195,13 +196,7 @@ double percentile(const std::vector<double>& sorted, double p) {
 void summarise(std::vector<Run> runs, Report& report) {
     std::stable_sort(runs.begin(), runs.end(),
                      [](const Run& a, const Run& b) { return a.started < b.started; });
-    // Per unit: whether its first and its latest attempt succeeded.
-    struct Unit {
-        std::optional<bool> first;
-        std::optional<bool> latest;
-    };
-    std::vector<Unit> units;
-    std::map<std::string, size_t> bySerial;
+    UnitTally units;
     std::map<std::string, int> causes;
     std::map<std::string, RunCounts> sockets;
     std::map<std::pair<std::string, std::string>, RunCounts> images;
@@ -218,30 +213,16 @@ void summarise(std::vector<Run> runs, Report& report) {
         if (run.outcome != FlashOutcome::Success && run.outcome != FlashOutcome::Cancelled) {
             ++causes[run.cause];
         }
-        size_t unit = units.size();
-        if (run.serial.empty()) {
-            units.emplace_back();
-        } else if (const auto [it, added] = bySerial.try_emplace(run.serial, unit); !added) {
-            unit = it->second;
-        } else {
-            units.emplace_back();
-        }
-        if (run.outcome != FlashOutcome::Cancelled) {
-            const bool passed = run.outcome == FlashOutcome::Success;
-            units[unit].first = units[unit].first.value_or(passed);
-            units[unit].latest = passed;
-        }
+        units.add(run.serial, run.outcome, run.started.time_since_epoch(),
+                  run.ended.time_since_epoch());
     }
     report.records = static_cast<int>(runs.size());
-    report.units = static_cast<int>(units.size());
-    for (const Unit& unit : units) {
-        report.unitsPassed += unit.latest == true ? 1 : 0;
-        report.unitsFailed += unit.latest == false ? 1 : 0;
-        report.firstPass += unit.first == true ? 1 : 0;
-    }
-    if (const int judged = report.unitsPassed + report.unitsFailed; judged > 0) {
-        report.firstPassYield = report.firstPass / static_cast<double>(judged);
-    }
+    report.units = units.units();
+    report.unitsPassed = units.passed();
+    report.unitsFailed = units.failed();
+    report.firstPass = units.firstPass();
+    report.firstPassYield = units.firstPassYield();
+    report.unitsPerHour = units.unitsPerHour();
     if (!seconds.empty()) {
         std::sort(seconds.begin(), seconds.end());
         report.medianSeconds = percentile(seconds, 0.5);
@@ -249,11 +230,6 @@ void summarise(std::vector<Run> runs, Report& report) {
     }
     if (!runs.empty()) {
         report.firstStarted = runs.front().started;
-        const double span =
-            std::chrono::duration<double>(*report.lastEnded - *report.firstStarted).count();
-        if (span > 0) {
-            report.unitsPerHour = report.units * 3600.0 / span;
-        }
     }
     for (const auto& [cause, count] : causes) {
         report.failures.push_back({cause, count});
