@@ -1,6 +1,7 @@
 // POSIX: loader processes through fork and execv, their streams through pipes
 // and poll, cancels and removals as signals.
 #include "cli/children.h"
+#include "station/Station.h"
 
 #include <cerrno>
 #include <climits>
@@ -166,11 +167,11 @@ struct ChildLauncher::Impl {
                                             : kExitFlashFailed;
         end.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
         if (child.record.is_object()) {
-            end.outcome = outcomeNamed(child.record.value("outcome", ""))
+            end.outcome = outcomeNamed(station::recordText(child.record, "outcome"))
                               .value_or(FlashOutcome::SerialFailure);
-            const auto error = child.record.find("serial_error");
-            if (error != child.record.end() && error->is_string()) {
-                end.failure = SerialFailure{error->get<std::string>(), 0};
+            if (const std::string error = station::recordText(child.record, "serial_error");
+                !error.empty()) {
+                end.failure = SerialFailure{error, 0};
             }
             end.record = std::move(child.record);
         } else {
@@ -206,6 +207,8 @@ void ChildLauncher::start(UnitId id, const FlashJob& job) {
     }
 }
 
+// The loader's console reads a line as the operator's Enter; the end of its
+// input at a prompt would cancel it instead.
 void ChildLauncher::answer(UnitId id) {
     if (Child* child = impl_->find(id); child != nullptr && child->in >= 0) {
         (void)!write(child->in, "\n", 1);
@@ -253,6 +256,8 @@ bool ChildLauncher::wait(std::chrono::milliseconds timeout, bool input) {
             impl_->read(*owners[i].first, *owners[i].second);
         }
     }
+    // A loader is reaped once both its streams have ended: by then it has
+    // said all it will, its record included.
     for (auto child = impl_->children.begin(); child != impl_->children.end();) {
         if (child->out < 0 && child->err < 0) {
             impl_->reap(*child);

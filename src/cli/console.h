@@ -1,7 +1,16 @@
-// The console that the station and several units from one command run on, as
-// far as it differs between systems: whether standard error is a terminal,
-// and what the operator typed on standard input.
+// The console the loader runs on, as far as it differs between systems: the
+// operator's Ctrl-C and SIGTERM, whether standard error is a terminal, and
+// what the operator typed on standard input.
 #pragma once
+
+namespace cli {
+
+// Sends Ctrl-C (SIGINT) and SIGTERM to `handler`, which may only set atomic
+// flags and leave (std::_Exit). A wait for the loaders or the input ends
+// early when one arrives.
+void onCancelSignals(void (*handler)(int));
+
+} // namespace cli
 
 namespace cli::console {
 

@@ -1,9 +1,23 @@
-// POSIX: the console through isatty and read.
+// POSIX: the console through sigaction, isatty and read.
 #include "cli/console.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
+
+namespace cli {
+
+void onCancelSignals(void (*handler)(int)) {
+    // Without SA_RESTART, so that a signal ends a wait in poll.
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace cli
 
 namespace cli::console {
 

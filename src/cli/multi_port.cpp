@@ -171,9 +171,9 @@ private:
         for (size_t i = 0; i < runner_.rows().size(); ++i) {
             const station::RunEnd& end = ends_[i];
             const bool recorded = end.record.is_object();
-            const std::string serial =
-                recorded ? end.record.value("adapter_serial", "") : runner_.rows()[i].serial;
-            const std::string outcome = recorded ? end.record.value("outcome", "")
+            const std::string serial = recorded ? station::recordText(end.record, "adapter_serial")
+                                                : runner_.rows()[i].serial;
+            const std::string outcome = recorded ? station::recordText(end.record, "outcome")
                                                  : "exit status " + std::to_string(end.status);
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.1f", end.seconds);

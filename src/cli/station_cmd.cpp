@@ -44,6 +44,8 @@ public:
         onCancelSignals(onSignal);
         runner_.poll();
         say("Station: waiting for units; Ctrl-C stops taking new ones.");
+        // Signals are taken in between the runner's steps; the wait for the
+        // loaders' output and the operator's input ends early on a signal.
         int seenSignals = 0;
         for (;;) {
             for (; seenSignals < signals; ++seenSignals) {

@@ -16,9 +16,7 @@ std::string recordedUnit(const Json& record, const std::string& otherwise) {
     if (own != record.end() && own->is_boolean() && own->get<bool>()) {
         return {};
     }
-    const auto serial = record.find("adapter_serial");
-    return serial != record.end() && serial->is_string() ? serial->get<std::string>()
-                                                         : std::string();
+    return recordText(record, "adapter_serial");
 }
 
 } // namespace
@@ -100,7 +98,7 @@ void Runner::scan() {
         }
     }
     firstLook_ = false;
-    taking_ = taking_ && !settings_.once;
+    taking_ = taking_ && !settings_.once; // each fixed socket's one run has started
     view_.changed();
 }
 
@@ -109,6 +107,8 @@ void Runner::start(size_t at) {
     row.state = SlotState::Flashing;
     FlashJob job = settings_.job;
     job.port = row.port;
+    // A port just plugged in may not be ours to open yet (udev sets its
+    // access a moment later); ports named on the command line were there.
     job.openRetryMs = settings_.once ? 0 : kOpenRetryMs;
     if (attempts_) {
         job.fields.update(attempts_->fieldsForNextRun(row));
@@ -139,7 +139,9 @@ void Runner::unitEvent(UnitId id, const RunEvent& event) {
         return;
     }
     SlotRow& row = rows_[found->second.row];
-    if (!found->second.removed) {
+    if (!found->second.removed) { // else the row is no longer its unit's
+        // A prompt is answered up front (--yes, or an answer given for all),
+        // cancelled when no answer can come, else shown until answered.
         if (event.kind == RunEvent::Kind::Prompt) {
             if (settings_.yes || answerAhead_) {
                 launcher_.answer(id);

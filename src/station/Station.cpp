@@ -158,6 +158,17 @@ std::vector<std::string> tableLines(const std::vector<SlotRow>& rows, const Tota
     return lines;
 }
 
+std::string recordText(const Json& record, const char* key) {
+    if (!record.is_object()) {
+        return {};
+    }
+    const auto it = record.find(key);
+    if (it == record.end()) {
+        return {};
+    }
+    return it->is_string() ? it->get<std::string>() : it->is_number() ? it->dump() : std::string();
+}
+
 std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>& failure) {
     if (!failure) {
         return outcomeName(outcome);

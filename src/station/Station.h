@@ -92,6 +92,10 @@ std::string stateText(const SlotRow& row);
 std::vector<std::string> tableLines(const std::vector<SlotRow>& rows, const Totals& totals);
 std::string footerLine(const Totals& totals);
 
+// A record's field as text: a string as it is, a number's digits; empty for
+// anything else or none, so that an odd record is read without throwing.
+std::string recordText(const Json& record, const char* key);
+
 // The failure in a few words: the serial failure's text without its errno
 // tail, else the outcome's name.
 std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>& failure);

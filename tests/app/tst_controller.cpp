@@ -56,12 +56,6 @@ sim::Faults faults(const QString& options) {
 
 using sim::HeldLink;
 
-// A virtual line with its own virtual unit, one for each station socket.
-struct UnitLink : sim::VirtualLink {
-    sim::UnitPeer peer;
-    UnitLink(const QString& faults) : peer(sim::Target::Receiver, ::faults(faults), *this) {}
-};
-
 // True when `text` is `pattern`, where a * stands for any text.
 bool matches(const QString& text, const QString& pattern) {
     QStringList parts = pattern.split('*');
@@ -609,7 +603,9 @@ private slots:
         std::vector<station::PresentPort> present;
         station.setPortScanner([&] { return present; });
         station.setLinkFactory([&](const std::string& port) -> std::unique_ptr<SerialLink> {
-            return std::make_unique<UnitLink>(sockets[QString::fromStdString(port).toInt()].faults);
+            return std::make_unique<sim::UnitLink>(
+                sim::Target::Receiver,
+                faults(sockets[QString::fromStdString(port).toInt()].faults));
         });
         QTest::mouseClick(app.view<QPushButton>("viewToggle"), Qt::LeftButton);
         QVERIFY(app.window.stationShown());

@@ -332,7 +332,7 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
     const auto image = testImage(20000);
     args.push_back(units.front()->write(c.file, image).string());
     auto loader = startLoader(units, args);
-    const std::string prompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
+    const std::string prompt = kRadioModePrompt;
     if (c.exitStatus == 130) {
         for (const auto* unit : units) {
             ASSERT_TRUE(
@@ -380,9 +380,7 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
             EXPECT_EQ(units[i]->received(), image) << port;
         }
         std::vector<std::string> at;
-        for (const auto& e : units[i]->events("at")) {
-            at.push_back(e.args);
-        }
+        std::ranges::transform(units[i]->events("at"), std::back_inserter(at), &UnitEvent::args);
         const std::vector<std::string> radio{"+++", "ATDLFFFE", "ATCN"};
         EXPECT_EQ(at, asked == std::string::npos ? std::vector<std::string>{} : radio);
         if (json) {
@@ -421,20 +419,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A station on a temporary sysfs and /dev tree, in which virtual units are
 // plugged into the hub's sockets (their pseudo-terminals appear as ttyUSB
-// nodes) as a script of steps says:
-//   plug SOCKET UNIT     the unit (an index into `units`) appears in the socket
-//   kill UNIT            the loader flashing the unit is killed
-//   until TEXT           standard error or output shows TEXT since the last action
-//   enter, stop          Enter; Ctrl-C
-// The runner's own cases are its tests'; these need the loader processes.
+// nodes) as a script says: plug SOCKET UNIT (an index into `units`), kill UNIT
+// (its loader), until TEXT or out TEXT (on standard error or output), enter,
+// stop (Ctrl-C). The runner's own cases are its tests'; these need processes.
 struct StationCase {
     const char* name;
-    const char* units; // each unit's serial and options, a comma after each but the last
+    const char* units; // each unit's options, a comma after each but the last; serials S1, S2...
     const char* args;  // before the firmware file
     const char* file;
     const char* script; // steps, separated by ';'
     int exitStatus;
-    const char* outcomes; // of the records with the unit's attempt, in sorted order
+    const char* outcomes; // of the records with the unit's attempt and operator, sorted
     const char* table;    // the summary's footer
 };
 
@@ -452,46 +447,33 @@ TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
     std::filesystem::create_directories(root / "dev");
     std::vector<std::unique_ptr<VirtualUnit>> units;
     std::vector<const VirtualUnit*> all;
-    std::vector<std::string> serials;
-    for (const std::string& unit : commaSeparated(c.units)) {
-        auto options = words(unit.c_str());
-        serials.push_back(options[0]);
-        units.push_back(std::make_unique<VirtualUnit>(
-            std::vector<std::string>(options.begin() + 1, options.end())));
-        all.push_back(units.back().get());
+    for (const std::string& options : commaSeparated(c.units)) {
+        all.push_back(
+            units.emplace_back(std::make_unique<VirtualUnit>(words(options.c_str()))).get());
     }
     auto args = words(c.args);
     args.push_back(units.front()->write(c.file, testImage(20000)));
     std::unique_ptr<Process> station;
-    size_t mark = 0, outMark = 0; // how much of each stream came before the last action
     std::istringstream script(c.script);
     for (std::string step; std::getline(script >> std::ws, step, ';');) {
         SCOPED_TRACE(step);
         const auto parts = words(step.c_str());
-        if (parts[0] != "until" && station) {
-            mark = station->error().size();
-            outMark = station->output().size();
-        }
         if (parts[0] == "start") {
             station = startLoader(all, args, {{"ZK_SYS_ROOT", sys}, {"ZK_DEV_ROOT", root / "dev"}});
             ASSERT_TRUE(station->waitForError("Station: ", 10s)) << station->error();
         } else if (parts[0] == "plug") {
             const size_t unit = std::stoul(parts[2]);
             usbtree::plug(sys, "ttyUSB" + parts[2], parts[1],
-                          {{"idVendor", "0403"}, {"idProduct", "6001"}, {"serial", serials[unit]}});
+                          {{"idVendor", "0403"},
+                           {"idProduct", "6001"},
+                           {"serial", "S" + std::to_string(unit + 1)}});
             std::filesystem::create_symlink(units[unit]->path(),
                                             root / "dev" / ("ttyUSB" + parts[2]));
-        } else if (parts[0] == "until") {
-            // Shown since the last action: a state that follows from it.
-            const std::string text = step.substr(6);
-            const auto shown = [&] {
-                return station->error().find(text, mark) != std::string::npos ||
-                       station->output().find(text, outMark) != std::string::npos;
-            };
-            for (int waited = 0; !shown() && waited < 600; ++waited) {
-                std::this_thread::sleep_for(50ms);
-            }
-            ASSERT_TRUE(shown()) << station->error();
+        } else if (parts[0] == "until" || parts[0] == "out") {
+            const std::string text = step.substr(parts[0].size() + 1);
+            ASSERT_TRUE(parts[0] == "out" ? station->waitForOutput(text, 30s)
+                                          : station->waitForError(text, 30s))
+                << station->error();
         } else if (parts[0] == "kill") {
             // The loader is the process whose arguments name the unit's node.
             const std::string port = (root / "dev" / ("ttyUSB" + parts[1])).string();
@@ -509,19 +491,16 @@ TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
         }
     }
     EXPECT_EQ(station->wait(kRunTimeout), c.exitStatus) << station->error();
-    if (std::string(c.args).ends_with("--json")) { // every event with its socket
-        for (const auto& line : lines(station->output())) {
-            EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).contains("socket")) << line;
-        }
-    } else {
-        EXPECT_TRUE(lines(station->output()).back().starts_with(c.table)) << station->output();
+    const auto out = lines(station->output()); // the table, or events each with its socket
+    EXPECT_TRUE(out.back().starts_with(c.table)) << station->output();
+    for (const auto& line : *c.table != 0 ? std::vector<std::string>{} : out) {
+        EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).contains("socket")) << line;
     }
     std::vector<std::string> outcomes; // with the unit's attempt
     for (const auto& record : units.front()->records()) {
         outcomes.push_back(record.value("outcome", "") + " " +
-                           std::to_string(record.value("attempt", 0)));
-        EXPECT_EQ(record["operator"], "ann");
-        EXPECT_TRUE(record["socket"].get<std::string>().starts_with("1-1.")) << record;
+                           std::to_string(record.value("attempt", 0)) + " " +
+                           record.value("operator", ""));
     }
     std::sort(outcomes.begin(), outcomes.end());
     EXPECT_EQ(outcomes, commaSeparated(c.outcomes));
@@ -533,19 +512,19 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // One unit's loader is killed: the others go on, until two Ctrl-C
         // cancel them.
-        StationCase{"LoaderKilledThenCancelled", "S1 --slow-flash 100,S2 --slow-flash 100",
+        StationCase{"LoaderKilledThenCancelled", "--slow-flash 100,--slow-flash 100",
                     "--station --slot 1-1.2=A1 --slot 1-1.3=A2 --operator ann --json", "fw.bin",
-                    "start; plug 1-1.2 0; plug 1-1.3 1; until \"label\":\"A1\"};"
-                    "until \"label\":\"A2\"}; kill 0; until A1: the loader ended with status 137;"
+                    "start; plug 1-1.2 0; plug 1-1.3 1; out \"label\":\"A1\"};"
+                    "out \"label\":\"A2\"}; kill 0; until A1: the loader ended with status 137;"
                     "stop; until Stopping: no new units; stop",
-                    130, "cancelled 1", ""},
+                    130, "cancelled 1 ann", ""},
         // Enter answers both receivers; one is in the wrong mode.
-        StationCase{"ReceiversWaitForTheOperator", "S1 --target rx,S2 --target rx --wrong-mode",
+        StationCase{"ReceiversWaitForTheOperator", "--target rx,--target rx --wrong-mode",
                     "--station --slot 1-1.2=B7 --slot 1-1.3=B8 --operator ann", "fw.binrx",
                     "start; plug 1-1.2 0; plug 1-1.3 1; until B7  S1  waiting for the operator;"
                     "until B8  S2  waiting for the operator; enter; until B7  S1  passed;"
                     "until B8  S2  failed: wrong mode; stop",
-                    1, "success 1,wrong mode 1", "passed 1  failed 1  in progress 0"}),
+                    1, "success 1 ann,wrong mode 1 ann", "passed 1  failed 1  in progress 0"}),
     caseName<StationCase>);
 
 // Bad arguments and files that cannot be flashed: status 2, the port untouched.
