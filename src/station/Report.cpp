@@ -679,14 +679,9 @@ std::array<std::string_view, kColumnCount> cells(const RecordRow& row, std::stri
 // anyone's: such a cell gets an apostrophe in front, which spreadsheets take
 // as "this is text".
 void appendCsvCell(std::string& line, std::string_view cell) {
-    const bool formula =
-        !cell.empty() && std::string_view("=+-@\t\r").find(cell[0]) != std::string_view::npos;
-    if (!formula && cell.find_first_of(",\"\r\n") == std::string_view::npos) {
-        line += cell;
-        return;
-    }
-    line += '"';
-    if (formula) {
+    const bool quoted = cell.find_first_of(",\"\r\n") != std::string_view::npos;
+    line += quoted ? "\"" : "";
+    if (!cell.empty() && std::string_view("=+-@\t\r").find(cell[0]) != std::string_view::npos) {
         line += '\'';
     }
     for (const char c : cell) {
@@ -695,7 +690,7 @@ void appendCsvCell(std::string& line, std::string_view cell) {
             line += '"';
         }
     }
-    line += '"';
+    line += quoted ? "\"" : "";
 }
 
 } // namespace
@@ -939,6 +934,11 @@ std::string csvRow(const RecordRow& row) {
         appendCsvCell(line, values[i]);
     }
     return line + "\r\n";
+}
+
+void sortByStart(std::vector<RecordRow>& runs) {
+    std::stable_sort(runs.begin(), runs.end(),
+                     [](const RecordRow& a, const RecordRow& b) { return a.started < b.started; });
 }
 
 std::string unitText(const std::string& unit, const ReportFilter& filter,

@@ -128,6 +128,10 @@ Json reportJson(const Report& report);
 std::string csvHeader();
 std::string csvRow(const RecordRow& row);
 
+// Puts runs in the order they started; runs that started together stay in
+// the order read.
+void sortByStart(std::vector<RecordRow>& runs);
+
 // One unit's runs (rows in the order to show them): a table for people, or
 // one object {"unit", "since", "work_order", "runs": [...]} whose runs have
 // the keys of the CSV columns.
