@@ -17,7 +17,8 @@ const char* usage() {
            "                  [--operator NAME] [--work-order ID] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --doctor [--port DEVICE]... [--json]\n"
-           "       zkflash-cli --report [--since TIME] [--work-order ID] [--json] [RECORDS]...\n"
+           "       zkflash-cli --report [--since TIME] [--work-order ID] [--unit SERIAL]\n"
+           "                  [--json | --csv] [RECORDS]...\n"
            "       zkflash-cli --help | --version\n"
            "\n"
            "Loads FIRMWARE into a radio unit over a USB-serial adapter: a name ending in\n"
@@ -44,8 +45,9 @@ const char* usage() {
            "  --doctor       check this machine's setup for the adapters, with fixes\n"
            "                 (opens only the ports named with --port)\n"
            "  --report       yield, failures, sockets, images and run times of the flash\n"
-           "                 records in RECORDS (default: the record file); with --json\n"
-           "                 as one JSON object\n"
+           "                 records in RECORDS (default: the record file; also .gz); with\n"
+           "                 --json as one JSON object, with --csv one row per record\n"
+           "  --unit SERIAL  with --report: every run of the unit with this adapter serial\n"
            "  --since TIME   only records started since TIME (\"2026-12-07\",\n"
            "                 \"2026-12-07T14:00\"; local time without an offset)\n"
            "  --work-order ID\n"
@@ -64,7 +66,7 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
     const auto optionsEnd = std::find(args.begin(), args.end(), "--");
     const bool report = std::find(args.begin(), optionsEnd, "--report") != optionsEnd;
     const auto valued = [](const std::string& arg) {
-        for (const std::string name : {"--port", "--record", "--since", "--work-order",
+        for (const std::string name : {"--port", "--record", "--since", "--work-order", "--unit",
                                        "--operator", "--slot", "--record-field", "--open-retry"}) {
             if (arg == name || arg.starts_with(name + "=")) {
                 return true;
@@ -96,6 +98,8 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             options.all = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--csv") {
+            options.csv = true;
         } else if (arg == "--no-record") {
             options.noRecord = true;
         } else if (arg == "--report") {
@@ -116,6 +120,7 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
                 error = name + (name == "--port"         ? " needs a device"
                                 : name == "--since"      ? " needs a date"
                                 : name == "--work-order" ? " needs an ID"
+                                : name == "--unit"       ? " needs an adapter serial"
                                                          : " needs a file");
                 return std::nullopt;
             }
@@ -125,6 +130,8 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             }
             if (name == "--since") {
                 options.since = value;
+            } else if (name == "--unit") {
+                options.unit = value;
             } else if (name == "--operator") {
                 options.operatorName = value;
             } else if (name == "--slot") {
@@ -183,11 +190,15 @@ std::optional<Options> parseArgs(const std::vector<std::string>& args, std::stri
             error = "--report takes no --list, --port, --all, --record or --no-record";
             return std::nullopt;
         }
+        if (options.csv && options.json) {
+            error = "--csv and --json exclude each other";
+            return std::nullopt;
+        }
         options.mode = Options::Mode::Report;
         return options;
     }
-    if (!options.since.empty()) {
-        error = "--since goes with --report";
+    if (!options.since.empty() || options.csv || !options.unit.empty()) {
+        error = "--since, --csv and --unit go with --report";
         return std::nullopt;
     }
     const bool station = options.mode == Options::Mode::Station;
