@@ -767,6 +767,12 @@ std::optional<TimePoint> parseIsoTime(std::string_view text) {
         fields.tm_isdst = -1; // whichever the local rules say for that day
         seconds = mktime(&fields);
     }
+    // The clock counts nanoseconds: past about 2262 its time points overflow.
+    constexpr time_t kLimit =
+        std::chrono::duration_cast<std::chrono::seconds>(system_clock::duration::max()).count() - 1;
+    if (seconds >= kLimit || seconds <= -kLimit) {
+        return std::nullopt;
+    }
     return system_clock::from_time_t(seconds) + std::chrono::milliseconds(millis);
 }
 

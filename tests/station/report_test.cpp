@@ -212,7 +212,8 @@ TEST(Report, FiguresOverRecordsAndFilters) {
     EXPECT_EQ(station::readReport({path + ".2.gz"}, {}, problems).unopened, 1);
     EXPECT_EQ(problems.back(),
               path + ".2.gz: the compressed data ends early (unexpected end of file)");
-    for (const char* bad : {"2026-02-30", "2026-12-07T25:00", "2026-12-07T14:00+1", "20261207"}) {
+    for (const char* bad :
+         {"2026-02-30", "2026-12-07T25:00", "2026-12-07T14:00+1", "20261207", "3026-12-07"}) {
         EXPECT_FALSE(station::parseIsoTime(bad)) << bad;
     }
 }
