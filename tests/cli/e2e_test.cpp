@@ -219,16 +219,19 @@ TEST_P(FlashFails, EndsWithItsReportAndNoStartCommand) {
     }
 }
 
-constexpr const char* kWrongMode =
+// The alert names the unit being flashed.
+constexpr const char* kWrongModeTx =
+    "Halvo is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
+constexpr const char* kWrongModeRx =
     "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, FlashFails,
     testing::Values(
         FailureCase{"WrongModeTx", "--wrong-mode", 100, "Waiting For Bootloader Start...",
-                    "wrong mode", kWrongMode},
+                    "wrong mode", kWrongModeTx},
         FailureCase{"WrongModeRx", "--target rx --wrong-mode --drain-lag 4", 100,
-                    "Waiting For Bootloader Start...", "wrong mode", kWrongMode},
+                    "Waiting For Bootloader Start...", "wrong mode", kWrongModeRx},
         FailureCase{"NoBannerTx", "--silent", 100, "Bootloader Didn't Respond!", "no banner",
                     "Ensure the USB-serial adapter is listed by zkflash-cli --list and that its "
                     "cable is plugged in firmly.\n\nDisconnect all cables"},
