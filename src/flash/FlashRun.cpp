@@ -251,6 +251,13 @@ FlashOutcome startApplication(SerialLink& link, RunEvents& events, uint32_t code
 
 } // namespace
 
+const char* cancelledNote(const FlashResult& result) {
+    return result.wireBytes > 0 || result.transferSeconds > 0
+               ? "Stopped during the transfer: the unit has no application until it is flashed "
+                 "again."
+               : "Stopped before the image was sent.";
+}
+
 std::string wrongModeAlert(bool transmitter) {
     return std::string(transmitter ? "Halvo" : "Morra") +
            " is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";

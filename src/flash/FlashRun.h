@@ -124,6 +124,10 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
 FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& events,
                            FlashResult* result = nullptr);
 
+// What a cancelled run left in the unit: once the transfer has begun the
+// bootloader has given up the old application.
+const char* cancelledNote(const FlashResult& result);
+
 // The alert for a unit that answers in the wrong mode, naming the unit.
 std::string wrongModeAlert(bool transmitter);
 

@@ -582,6 +582,7 @@ TEST(Usage, RefusedBeforeAnyPortIsOpened) {
         {"--station --slot 1-1.2=A\x01 " + fw, "the label has a control character"},
         {"--station " + big.string(), "is too large to flash (196609 bytes, at most 196608)"},
         {"--station /nonexistent/fw.bin", "cannot read '/nonexistent/fw.bin'"},
+        {"--json " + fw, "no USB-serial port found: plug in the unit's adapter"},
     };
     for (const auto& [args, error] : cases) {
         std::vector<std::string> argv = words(args.c_str());
@@ -589,6 +590,9 @@ TEST(Usage, RefusedBeforeAnyPortIsOpened) {
         Process cli(argv, {{"ZK_SYS_ROOT", root}});
         EXPECT_EQ(cli.wait(10s), 2) << error;
         EXPECT_NE(cli.error().find(error), std::string::npos) << cli.error();
+        if (args.starts_with("--json")) {
+            EXPECT_TRUE(cli.output().starts_with("{\"event\":\"error\"")) << cli.output();
+        }
     }
     std::filesystem::remove_all(root);
 }

@@ -53,6 +53,10 @@ public:
         // several-unit parent share.
         const auto back = eventFromJson(eventJson(e));
         roundTrips = roundTrips && back && eventJson(*back) == eventJson(e);
+        // Numbers as a person writes them: 6.3, never 6.300000000000001.
+        const std::string line = eventJson(e).dump();
+        roundTrips = roundTrips && line.find("0000000") == std::string::npos &&
+                     line.find("9999999") == std::string::npos;
     }
     bool cancelRequested() override { return cancelAt > 0 && ++cancelPolls >= cancelAt; }
     bool busy() override { return pending && ++busyPolls < answerAfter; }
