@@ -54,11 +54,8 @@ std::string machineSetupFindings(const std::optional<std::string>& port) {
 // end, which is kept with the run's last alert for the end state.
 class ZKAppDelegate::Events : public SinkEvents {
 public:
-    Events(ZKAppDelegate& delegate, const SerialLink& link, const FlashJob& job)
-        : SinkEvents(delegate), delegate_(delegate), link_(link), began_(link.now()) {
-        end.name = job.name;
-        end.transmitter = job.transmitter;
-    }
+    Events(ZKAppDelegate& delegate, const SerialLink& link)
+        : SinkEvents(delegate), delegate_(delegate), link_(link), began_(link.now()) {}
 
     void event(const RunEvent& event) override {
         switch (event.kind) {
@@ -69,6 +66,9 @@ public:
             end.lastAlert = event.text;
             break;
         case RunEvent::Kind::Finished:
+            // What was flashed, as the run took it from the engine.
+            end.name = event.result.record.value("file", std::string());
+            end.transmitter = event.result.record.value("target", std::string()) != "RX";
             end.result = event.result;
             end.seconds = elapsed();
             break;
@@ -106,7 +106,6 @@ void ZKAppDelegate::setSettings(std::unique_ptr<QSettings> settings) {
 void ZKAppDelegate::applicationDidFinishLaunching() {
     setStartTitle(kStartTitle);
     fw_ = std::make_unique<ZKFW>();
-    fw_->setUi(this);
     fw_->setData(nullptr);
     fw_->setTxSel(true);
     setCancelRequest(true);
@@ -231,9 +230,8 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
     } else {
         fw_->setAddress(*port);
         if (fw_->data()) {
-            const FlashJob job = fw_->job();
-            Events events(*this, *link_, job);
-            runFlash(job, *link_, events, {"zkflash", ZK_VERSION, defaultRecordPath()});
+            Events events(*this, *link_);
+            fw_->startFlash(*link_, events, {"zkflash", ZK_VERSION, defaultRecordPath()});
             end = std::move(events.end);
         } else {
             showAlertWithMessage("Please select a file to transfer.", std::nullopt);

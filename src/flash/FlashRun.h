@@ -124,11 +124,12 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
 FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& events,
                            FlashResult* result = nullptr);
 
-// Sends the image with the YMODEM sender (at most the bootloader's 192 blocks),
-// reporting progress with its rate and the time left, the cancel poll and the
-// sender's log line through `events`. Returns the transfer result code.
-uint32_t transmitImage(SerialLink& link, RunEvents& events, const uint8_t* data,
-                       std::string_view name, uint32_t size);
+// What a cancelled run left in the unit: once the transfer has begun the
+// bootloader has given up the old application.
+const char* cancelledNote(const FlashResult& result);
+
+// The alert for a unit that answers in the wrong mode, naming the unit.
+std::string wrongModeAlert(bool transmitter);
 
 // "success", "wrong mode", "no banner", "send error", "too large",
 // "cancelled", "serial failure".

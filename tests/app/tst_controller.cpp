@@ -440,7 +440,7 @@ private slots:
             << "wrong mode"
             << "Failed\nThe unit is not in the correct mode.\nPress FW button AFTER power up "
                "(within 2 seconds)."
-            << QStringList{"Morra is not in the correct mode.  Press FW button AFTER power up "
+            << QStringList{"Halvo is not in the correct mode.  Press FW button AFTER power up "
                            "(within 2 seconds)."};
         QTest::newRow("receiver's bootloader silent")
             << "morra.binrx" << 100 << "--silent" << -1 << ""

@@ -138,8 +138,8 @@ RunEvent shown(RunEvent::Kind kind, const std::string& text) {
     return RunEvent(kind, text);
 }
 
-// The prompt waits for Enter (the end of the input answers it and every later
-// one); a cancel releases it.
+// The prompt waits for Enter and says so; a cancel releases it; input that
+// ends first cancels the run, with what to do instead.
 TEST_F(ConsoleViewTest, PromptStaysBusyUntilEnterOrCancel) {
     std::atomic<int> cancel{0};
     const cli::Options options;
@@ -147,10 +147,12 @@ TEST_F(ConsoleViewTest, PromptStaysBusyUntilEnterOrCancel) {
     cli::ConsoleView view(options, false, input_[0], out_, err_, cancel);
     view.event(prompt);
     EXPECT_TRUE(view.busy());
+    EXPECT_NE(err().find("Press Enter"), std::string::npos) << err();
     ASSERT_EQ(write(input_[1], "x", 1), 1);
     EXPECT_TRUE(view.busy()) << "a keystroke without Enter is no answer";
     ASSERT_EQ(write(input_[1], "\n", 1), 1);
     EXPECT_FALSE(view.busy());
+    EXPECT_FALSE(view.cancelRequested());
     cli::ConsoleView other(options, false, input_[0], out_, err_, cancel);
     other.event(prompt);
     EXPECT_TRUE(other.busy());
@@ -158,12 +160,14 @@ TEST_F(ConsoleViewTest, PromptStaysBusyUntilEnterOrCancel) {
     EXPECT_TRUE(other.cancelRequested());
     EXPECT_FALSE(other.busy());
     cancel = 0;
-    view.event(shown(RunEvent::Kind::Alert, "again"));
+    view.event(shown(RunEvent::Kind::Alert, "an alert waits for nobody"));
+    EXPECT_FALSE(view.busy());
+    view.event(prompt);
     close(input_[1]);
     input_[1] = -1;
     EXPECT_FALSE(view.busy());
-    view.event(shown(RunEvent::Kind::Alert, "and again"));
-    EXPECT_FALSE(view.busy());
+    EXPECT_TRUE(view.cancelRequested() && view.unanswered());
+    EXPECT_NE(err().find("answer it with Enter, or pass --yes"), std::string::npos) << err();
 }
 
 // The bar shows the window's percentage and goes at the closing lines; the
@@ -193,9 +197,13 @@ TEST_F(ConsoleViewTest, BarDiagnosticsWarningsAndSummary) {
         RunEvent finished(RunEvent::Kind::Finished);
         finished.result = {FlashOutcome::Success, std::nullopt, 10.9, 0, 120000, {}};
         view.event(finished);
+        finished.result = {FlashOutcome::Cancelled, std::nullopt, 3.0, 5000, 120000, {}};
+        view.event(finished);
         EXPECT_EQ(err().substr(before.size()),
                   bar + (verbose ? "ZKSerial error [x\n]\n" : "\r\033[K") +
-                      "zkflash-cli: warning: no record\nSent 120000 bytes in 10.9 s, 11.0 kB/s\n");
+                      "zkflash-cli: warning: no record\nSent 120000 bytes in 10.9 s, 11.0 kB/s\n"
+                      "Stopped during the transfer: the unit has no application until it is "
+                      "flashed again.\n");
     }
     EXPECT_EQ(out(), "Starting Application...\nStarting Application...\n");
 }
