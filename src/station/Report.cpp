@@ -189,8 +189,8 @@ private:
     bool scanFlat(std::string_view line) {
         size_t at = 0;
         const auto space = [&] {
-            while (at < line.size() && std::strchr(" \t\r\n", line[at]) != nullptr &&
-                   line[at] != '\0') {
+            while (at < line.size() &&
+                   (line[at] == ' ' || line[at] == '\t' || line[at] == '\r' || line[at] == '\n')) {
                 ++at;
             }
         };
@@ -679,7 +679,9 @@ std::array<std::string_view, kColumnCount> cells(const RecordRow& row, std::stri
 // anyone's: such a cell gets an apostrophe in front, which spreadsheets take
 // as "this is text".
 void appendCsvCell(std::string& line, std::string_view cell) {
-    const bool quoted = cell.find_first_of(",\"\r\n") != std::string_view::npos;
+    const bool quoted = std::any_of(cell.begin(), cell.end(), [](char c) {
+        return c == ',' || c == '"' || c == '\r' || c == '\n';
+    });
     line += quoted ? "\"" : "";
     if (!cell.empty() && std::string_view("=+-@\t\r").find(cell[0]) != std::string_view::npos) {
         line += '\'';
