@@ -87,7 +87,8 @@ rotated+=("$work/rotated/flashes.jsonl.1" "$work/rotated/flashes.jsonl")
 echo "records: $count, $(du -m "$work/year.jsonl" | cut -f1) MB plain," \
     "$(du -cm "$work"/rotated/* | tail -n 1 | cut -f1) MB rotated"
 
-# Runs the report with the arguments; prints its wall time and peak RSS.
+# Runs the report with the arguments; prints its wall time, CPU time (the
+# wall time counts waiting for a core shared with other work) and peak RSS.
 measure() {
     local name=$1
     shift
@@ -95,10 +96,11 @@ measure() {
         cat "$work/time" >&2
         exit 1
     }
-    local wall rss
+    local wall cpu rss
     wall=$(sed -n 's/.*Elapsed (wall clock) time.*: //p' "$work/time")
+    cpu=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.2f", s }' "$work/time")
     rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time")
-    printf '%-24s %8s wall  %6d MB peak RSS\n' "$name" "$wall" $((rss / 1024))
+    printf '%-22s %8s wall  %6s s CPU  %4d MB peak RSS\n' "$name" "$wall" "$cpu" $((rss / 1024))
 }
 
 measure "plain file, text" "$work/year.jsonl"
