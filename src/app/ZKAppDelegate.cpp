@@ -204,6 +204,7 @@ std::optional<std::string> ZKAppDelegate::readChosenPortFromMain() {
     handOffs_.post([this, reply] {
         const std::optional<std::string> chosen = chosenPort();
         if (chosen) {
+            portBefore_ = settings_->value(kLastPortKey);
             settings_->setValue(kLastPortKey, QString::fromStdString(*chosen));
         }
         reply->set_value(chosen);
@@ -256,6 +257,10 @@ void ZKAppDelegate::endOfRun(std::optional<RunEnd> end) {
         }
         transferUnderWay_ = false;
         if (end) {
+            // A port that could not be opened is not worth choosing next time.
+            if (!end->result.portOpened) {
+                settings_->setValue(kLastPortKey, portBefore_);
+            }
             emit runFinished(*end);
         }
     });

@@ -285,6 +285,9 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
     if (const Ending ending = openPort(job, link, speed)) {
         return *ending;
     }
+    if (result != nullptr) {
+        result->portOpened = true;
+    }
     if (job.transmitter) {
         resetTransmitter(link, events);
     } else if (const Ending ending = resetReceiver(link, events)) {
@@ -322,6 +325,7 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
     record.serialError = result.failure ? result.failure->text : std::string();
     record.transferSeconds = result.transferSeconds;
     record.wireBytes = result.wireBytes;
+    record.portOpened = result.portOpened;
     result.record = recordJson(record);
 
     // A failure is shown once, with what the operator can do about it.

@@ -66,7 +66,8 @@ struct FlashResult {
     double transferSeconds = 0;           // from the header block to the result; 0 without one
     uint64_t wireBytes = 0;               // written during the transfer, resends included
     uint64_t imageBytes = 0;
-    Json record; // the flash record of the run
+    bool portOpened = false; // the port was opened: the run may have reached a unit
+    Json record;             // the flash record of the run
 };
 
 struct RunEvent {

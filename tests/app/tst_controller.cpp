@@ -157,6 +157,8 @@ private slots:
         app.delegate.setProgress(50, 100);
         QVERIFY(runToIdle(app));
         QCOMPARE(app.percent(), QStringLiteral("0 %")); // every start shows zero
+        // A port that would not open is not offered again next time.
+        QVERIFY(typed.isNull() || app.delegate.settings().value("lastPort").toString() != typed);
         expectIdle(app);
         app.delegate.fw().setData(nullptr);
         QVERIFY(runToIdle(app)); // refused without the image, the failure not shown again
@@ -244,6 +246,10 @@ private slots:
         };
         widget->setFocus(Qt::TabFocusReason);
         QCOMPARE(focused(), control);
+        // What takes the focus (a combo box's text field) has the name too.
+        QCOMPARE(QAccessible::queryAccessibleInterface(QApplication::focusWidget())
+                     ->text(QAccessible::Name),
+                 name);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(focused(), next);
 

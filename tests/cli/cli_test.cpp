@@ -195,9 +195,9 @@ TEST_F(ConsoleViewTest, BarDiagnosticsWarningsAndSummary) {
         view.event(shown(RunEvent::Kind::Diagnostic, "ZKSerial error [x\n]"));
         view.event(shown(RunEvent::Kind::Warning, "no record"));
         RunEvent finished(RunEvent::Kind::Finished);
-        finished.result = {FlashOutcome::Success, std::nullopt, 10.9, 0, 120000, {}};
+        finished.result = {FlashOutcome::Success, std::nullopt, 10.9, 0, 120000, true, {}};
         view.event(finished);
-        finished.result = {FlashOutcome::Cancelled, std::nullopt, 3.0, 5000, 120000, {}};
+        finished.result = {FlashOutcome::Cancelled, std::nullopt, 3.0, 5000, 120000, true, {}};
         view.event(finished);
         EXPECT_EQ(err().substr(before.size()),
                   bar + (verbose ? "ZKSerial error [x\n]\n" : "\r\033[K") +
