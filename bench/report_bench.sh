@@ -53,7 +53,7 @@ awk -v n="$count" 'BEGIN {
         if (outcome == "serial failure")
             error = rand() < 0.5 ? "\"Error opening serial port /dev/ttyUSB" slot " - Device or resource busy(16).\"" \
                                  : "\"Write Error - Input/output error(5).\""
-        moved = outcome == "success" ? 199680 : int(rand() * 199680)
+        moved = outcome == "success" ? 199680 : error ~ /opening/ ? 0 : int(rand() * 199680)
         stamp = sprintf("2026-%02d-%02dT", month, day + 1)
         printf "{\"started\":\"%s%02d:%02d:%02d.%03d+01:00\",", stamp, start / 3600, start / 60 % 60, start % 60, int(rand() * 1000)
         start += took
@@ -62,7 +62,7 @@ awk -v n="$count" 'BEGIN {
         printf "\"port\":\"/dev/ttyUSB%d\",\"adapter\":\"FTDI FT232R USB UART%s 0403:6001\",", slot, own ? "" : " (" serial ")"
         printf "\"adapter_serial\":\"%s\",\"file\":\"%s\",\"size\":196608,\"sha256\":\"%s\",", serial, file, hash[file]
         printf "\"target\":\"%s\",\"outcome\":\"%s\",\"serial_error\":%s,", station == 3 ? "RX" : "TX", outcome, error
-        printf "\"transfer_seconds\":%.3f,\"wire_bytes\":%d,", outcome == "success" ? took - 2.5 : 0, moved
+        printf "\"transfer_seconds\":%.3f,\"wire_bytes\":%d,\"port_opened\":%s,", outcome == "success" ? took - 2.5 : 0, moved, error ~ /opening/ ? "false" : "true"
         printf "\"operator\":\"%s\",\"work_order\":\"WO-26%02d-%03d\",", operators[1 + station], month, 1 + int(day / 7)
         printf "\"socket\":\"1-1.%d\",\"socket_label\":\"%c%d\",\"attempt\":%d%s}\n", slot + 1, 65 + station, slot + 1, attempt, own ? ",\"own_unit\":true" : ""
     }

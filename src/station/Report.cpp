@@ -66,10 +66,11 @@ std::string withoutErrno(std::string text) {
 
 // The record's fields the report reads, by name in byte order.
 constexpr std::string_view kFieldNames[] = {
-    "adapter",  "adapter_serial", "attempt",      "ended",   "file",         "host",
-    "operator", "outcome",        "port",         "program", "serial_error", "sha256",
-    "size",     "socket",         "socket_label", "started", "target",       "transfer_seconds",
-    "version",  "wire_bytes",     "work_order"};
+    "adapter",          "adapter_serial", "attempt",    "ended",        "file",    "host",
+    "operator",         "outcome",        "port",       "port_opened",  "program", "serial_error",
+    "sha256",           "size",           "socket",     "socket_label", "started", "target",
+    "transfer_seconds", "version",        "wire_bytes", "work_order"};
+static_assert(std::is_sorted(std::begin(kFieldNames), std::end(kFieldNames)));
 
 // Reads a record line's top-level fields into a row without building the
 // line's document, which would cost most of the time of a year of records.
@@ -79,13 +80,14 @@ constexpr std::string_view kFieldNames[] = {
 class RecordReader final : public nlohmann::json_sax<Json> {
 public:
     explicit RecordReader(RecordRow& row)
-        : row_(row), slots_{&row.adapter,      &row.adapterSerial, &row.attempt,
-                            &row.endedText,    &row.file,          &row.host,
-                            &row.operatorName, &outcome_,          &row.port,
-                            &row.program,      &serialError_,      &row.sha256,
-                            &row.size,         &row.socketPath,    &row.socketLabel,
-                            &row.startedText,  &row.target,        &row.transferSeconds,
-                            &row.version,      &row.wireBytes,     &row.workOrder} {}
+        : row_(row), slots_{&row.adapter,         &row.adapterSerial, &row.attempt,
+                            &row.endedText,       &row.file,          &row.host,
+                            &row.operatorName,    &outcome_,          &row.port,
+                            &row.portOpened,      &row.program,       &serialError_,
+                            &row.sha256,          &row.size,          &row.socketPath,
+                            &row.socketLabel,     &row.startedText,   &row.target,
+                            &row.transferSeconds, &row.version,       &row.wireBytes,
+                            &row.workOrder} {}
 
     // Reads the line into the row; false, with the reason, for a line that
     // holds no flash record (not JSON, not an object, no valid "started",
@@ -134,7 +136,8 @@ public:
         if (depth_ == 1 && own_) {
             row_.ownUnit = value;
         }
-        return text({});
+        // Of the fields kept, only "port_opened" is a boolean.
+        return text(slot_ == &row_.portOpened ? (value ? "true" : "false") : "");
     }
     bool number_integer(number_integer_t value) override { return text(std::to_string(value)); }
     bool number_unsigned(number_unsigned_t value) override { return text(std::to_string(value)); }
@@ -641,7 +644,7 @@ constexpr const char* kColumns[] = {"started",        "ended",
                                     "operator",       "work_order",
                                     "attempt",        "outcome",
                                     "cause",          "transfer_seconds",
-                                    "wire_bytes"};
+                                    "wire_bytes",     "port_opened"};
 constexpr size_t kColumnCount = std::size(kColumns);
 
 // The columns that hold numbers, for JSON.
@@ -671,7 +674,7 @@ std::array<std::string_view, kColumnCount> cells(const RecordRow& row, std::stri
             row.operatorName,  row.workOrder,
             row.attempt,       outcomeName(row.outcome),
             row.cause,         row.transferSeconds,
-            row.wireBytes};
+            row.wireBytes,     row.portOpened};
 }
 
 // One CSV cell. A spreadsheet runs a cell that begins with "=", "+", "-" or
@@ -988,6 +991,7 @@ Json unitJson(const std::string& unit, const ReportFilter& filter,
             row[kColumns[i]] = std::move(value);
         }
         row["own_unit"] = run.ownUnit;
+        row["port_opened"] = run.portOpened.empty() ? Json() : Json(run.portOpened == "true");
         json["runs"].push_back(std::move(row));
     }
     return json;

@@ -97,6 +97,7 @@ struct RecordRow {
     std::string startedText, endedText, host, port, socketPath, socketLabel, adapter, adapterSerial,
         target, file, size, sha256, program, version, operatorName, workOrder, attempt,
         transferSeconds, wireBytes;
+    std::string portOpened; // "true" or "false"; empty in records from before it was kept
 };
 
 // Reads the record files in order, one line at a time: plain or gzip-compressed
@@ -122,7 +123,7 @@ Json reportJson(const Report& report);
 // row and a record's row. The columns: started, ended, seconds, host, port,
 // socket, socket_label, adapter, adapter_serial, own_unit, target, file, size,
 // sha256, program, version, operator, work_order, attempt, outcome, cause,
-// transfer_seconds, wire_bytes; times as the record has them. A cell that a
+// transfer_seconds, wire_bytes, port_opened; times as the record has them. A cell that a
 // spreadsheet would run as a formula (beginning with "=", "+", "-", "@", a tab
 // or a CR) gets a leading apostrophe, which keeps it text.
 std::string csvHeader();

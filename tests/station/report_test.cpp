@@ -42,7 +42,8 @@ const std::string kRecords[] = {
     R"({"started":"yesterday","ended":"2026-12-07T14:00:00.000+01:00","outcome":"success"})",
     rec("14:06:00", "14:06:20", "S2", "success", R"(,"own_unit":true,"work_order":"WO-2")"),
     rec("14:07:00", "14:07:05", "S4", "cancelled"),
-    rec("14:07:10", "14:07:35", "S4", "success", R"(,"operator":"=cmd|' /C calc'!A0")"),
+    rec("14:07:10", "14:07:35", "S4", "success",
+        R"(,"operator":"=cmd|' /C calc'!A0","port_opened":true)"),
     R"({"started":"2026-12-07T13:11:58.000Z","ended":"2026-12-07T13:12:00.000Z",)"
     R"("adapter_serial":"S5","file":"morra-2.4.1.binrx","sha256":null,)"
     R"("outcome":"serial failure")" +
@@ -178,7 +179,7 @@ TEST(Report, FiguresOverRecordsAndFilters) {
     EXPECT_EQ(station::csvRow(runs[1]),
               "2026-12-07T14:07:10.000+01:00,2026-12-07T14:07:35.000+01:00,25.000,,,,,,S4,,,"
               "halvo-2.4.1.bintx,," +
-                  kHash + ",,,'=cmd|' /C calc'!A0,,,success,,,\r\n");
+                  kHash + ",,,'=cmd|' /C calc'!A0,,,success,,,,true\r\n");
     EXPECT_EQ(station::csvHeader().substr(0, 22), "started,ended,seconds,");
     station::RecordRow row;
     for (const auto& [cell, written] : std::vector<std::pair<std::string, std::string>>{
