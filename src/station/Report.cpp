@@ -937,6 +937,7 @@ std::string csvHeader() {
 std::string csvRow(const RecordRow& row) {
     std::string seconds;
     std::string line;
+    line.reserve(1024); // a record's row, in one allocation
     const auto values = cells(row, seconds);
     for (size_t i = 0; i < kColumnCount; ++i) {
         if (i > 0) {
