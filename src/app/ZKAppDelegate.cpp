@@ -15,6 +15,7 @@
 #include <future>
 
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 #include "serial/SetupCheck.h"
 #include "serial/ZKSerial.h"
 
@@ -90,7 +91,8 @@ private:
 
 ZKAppDelegate::ZKAppDelegate(QObject* parent)
     : QObject(parent), portLister_([](std::vector<std::string>& list) { Serial_ListPorts(list); }),
-      describer_([](const std::string& path) { return Serial_PortInfo(path).description(); }),
+      describer_(
+          [](const std::string& path) { return printable(Serial_PortInfo(path).description()); }),
       fileChooser_(&chooseFirmwareFile),
       settings_(std::make_unique<QSettings>(QStringLiteral("zkflash"), QStringLiteral("zkflash"))),
       link_(&Serial_DefaultPort()), setupChecker_(&machineSetupFindings), handOffs_(this) {}

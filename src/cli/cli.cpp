@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
+#include "flash/printable.h"
 #include "flash/progress.h"
+#include "serial/ZKSerial.h"
 #include "station/Report.h"
 
 #include <algorithm>
@@ -432,7 +434,7 @@ void ConsoleView::event(const RunEvent& event) {
     switch (event.kind) {
     case RunEvent::Kind::Log:
         retireBar();
-        std::fprintf(out_, "%s\n", event.text.c_str());
+        std::fprintf(out_, "%s\n", printable(event.text, true).c_str());
         std::fflush(out_);
         break;
     case RunEvent::Kind::Alert:
@@ -442,8 +444,8 @@ void ConsoleView::event(const RunEvent& event) {
         if (!text.empty() && text.back() == '\n') {
             text.pop_back(); // serial failure texts end their line themselves
         }
-        std::fprintf(err_, "%s: %s\n", event.title.value_or(kApplicationName).c_str(),
-                     text.c_str());
+        std::fprintf(err_, "%s: %s\n", printable(event.title.value_or(kApplicationName)).c_str(),
+                     printable(text, true).c_str());
         if (event.kind == RunEvent::Kind::Prompt) {
             if (!yes_) {
                 std::fputs("Press Enter when done.\n", err_);
@@ -462,13 +464,13 @@ void ConsoleView::event(const RunEvent& event) {
         if (verbose_) {
             retireBar();
             const bool ended = !event.text.empty() && event.text.back() == '\n';
-            std::fprintf(err_, "%s%s", event.text.c_str(), ended ? "" : "\n");
+            std::fprintf(err_, "%s%s", printable(event.text, true).c_str(), ended ? "" : "\n");
             std::fflush(err_);
         }
         break;
     case RunEvent::Kind::Warning:
         retireBar();
-        std::fprintf(err_, "%s: warning: %s\n", kProgram, event.text.c_str());
+        std::fprintf(err_, "%s: warning: %s\n", kProgram, printable(event.text, true).c_str());
         std::fflush(err_);
         break;
     case RunEvent::Kind::Record:
@@ -519,6 +521,11 @@ bool ConsoleView::busy() {
 
 void ConsoleView::awaitAnswer() {
     busy_.store(!yes_);
+}
+
+std::string listLine(const std::string& path, const SerialPortInfo& info) {
+    return printable(path) + "\t" + printable(info.description()) + "\t" + printable(info.socket) +
+           "\n";
 }
 
 std::string progressBarText(int32_t value, int32_t max, int width) {

@@ -5,6 +5,8 @@
 
 #include "flash/FlashRun.h"
 
+struct SerialPortInfo;
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -81,6 +83,11 @@ void onCancelSignals(void (*handler)(int));
 
 // The program's name in its warnings.
 inline constexpr const char* kProgram = "zkflash-cli";
+
+// A line of --list: the path, what is known of the adapter and its socket,
+// each after a tab (empty when unknown), so that scripts can cut the
+// columns; what a device says of itself is shown escaped.
+std::string listLine(const std::string& path, const SerialPortInfo& info);
 
 // "[#####     ] 50 %": a bar of `width` cells and the window's percentage.
 std::string progressBarText(int32_t value, int32_t max, int width);

@@ -5,6 +5,7 @@
 #include "cli/multi_port.h"
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 #include "serial/ZKSerial.h"
 
 #include <algorithm>
@@ -37,7 +38,7 @@ void onSignal(int sig) {
 // A refusal before any run: on standard error and, with --json, as an
 // "error" event on standard output for the software that reads the events.
 int refuse(bool json, int status, const std::string& text) {
-    std::fprintf(stderr, "%s: %s\n", cli::kProgram, text.c_str());
+    std::fprintf(stderr, "%s: %s\n", cli::kProgram, printable(text).c_str());
     if (json) {
         std::fputs(
             jsonLine(Json{{"event", "error"}, {"message", text}, {"exit_status", status}}).c_str(),
@@ -100,11 +101,8 @@ int main(int argc, char** argv) {
     case cli::Options::Mode::List: {
         std::vector<std::string> ports;
         Serial_ListPorts(ports);
-        // The path, what sysfs says about the adapter and its socket, each
-        // after a tab (empty when unknown), so that scripts can cut the columns.
         for (const auto& port : ports) {
-            std::printf("%s\t%s\t%s\n", port.c_str(), Serial_PortInfo(port).description().c_str(),
-                        Serial_PortInfo(port).socket.c_str());
+            std::fputs(cli::listLine(port, Serial_PortInfo(port)).c_str(), stdout);
         }
         // A script reads an empty list; a person is told why it is empty.
         if (ports.empty() && isatty(STDOUT_FILENO) == 1) {

@@ -2,6 +2,7 @@
 // statuses, target choice and the console view.
 #include "cli/cli.h"
 #include "cli/doctor.h"
+#include "serial/ZKSerial.h"
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,13 @@ TEST(CliDoctor, ReportsThisMachineAsOneJsonObject) {
         EXPECT_TRUE(check.at("id").is_string() && check.at("fix").is_string()) << check;
     }
     EXPECT_EQ(status, report.at("failures").get<int>() > 0 ? 1 : 0);
+}
+
+// --list's columns hold whatever a device reports, escaped.
+TEST(CliList, ColumnsAreTheDevicesStringsEscaped) {
+    SerialPortInfo info{"FTDI", "FT232R\tUSB", "A5\x1b[2J", "0403", "6001", "1-1.3"};
+    EXPECT_EQ(cli::listLine("/dev/ttyUSB0", info),
+              "/dev/ttyUSB0\tFTDI FT232R\\x09USB (A5\\x1b[2J) 0403:6001\t1-1.3\n");
 }
 
 TEST(CliTransferSummary, GivesBytesSecondsAndRate) {
