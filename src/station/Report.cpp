@@ -1,6 +1,7 @@
 #include "station/Report.h"
 
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 
 #include <algorithm>
 #include <array>
@@ -579,11 +580,12 @@ std::string fixed(double value, int decimals) {
 }
 
 // Rows of cells in columns two spaces apart, indented by two; `align` has an
-// 'l' or 'r' for each column.
-std::string table(const std::vector<std::vector<std::string>>& rows, std::string_view align) {
+// 'l' or 'r' for each column. The cells are a record's text, shown escaped.
+std::string table(std::vector<std::vector<std::string>> rows, std::string_view align) {
     std::vector<size_t> widths(align.size(), 0);
-    for (const auto& row : rows) {
+    for (auto& row : rows) {
         for (size_t i = 0; i < row.size(); ++i) {
+            row[i] = printable(row[i]);
             widths[i] = std::max(widths[i], row[i].size());
         }
     }
@@ -628,7 +630,7 @@ std::string filterLines(const ReportFilter& filter) {
         text += "Since: " + isoTime(*filter.since) + "\n";
     }
     if (filter.workOrder) {
-        text += "Work order: " + *filter.workOrder + "\n";
+        text += "Work order: " + printable(*filter.workOrder) + "\n";
     }
     return text;
 }
@@ -955,7 +957,7 @@ void sortByStart(std::vector<RecordRow>& runs) {
 
 std::string unitText(const std::string& unit, const ReportFilter& filter,
                      const std::vector<RecordRow>& runs) {
-    std::string text = filterLines(filter) + "Unit " + unit + ": ";
+    std::string text = filterLines(filter) + "Unit " + printable(unit) + ": ";
     if (runs.empty()) {
         return text + "no runs\n";
     }

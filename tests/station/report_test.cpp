@@ -45,7 +45,7 @@ const std::string kRecords[] = {
     rec("14:07:10", "14:07:35", "S4", "success",
         R"(,"operator":"=cmd|' /C calc'!A0","port_opened":true)"),
     R"({"started":"2026-12-07T13:11:58.000Z","ended":"2026-12-07T13:12:00.000Z",)"
-    R"("adapter_serial":"S5","file":"morra-2.4.1.binrx","sha256":null,)"
+    R"("adapter_serial":"S5","file":"morra\u001b[2J.binrx","sha256":null,)"
     R"("outcome":"serial failure")" +
         kDenied + "}",
     "",
@@ -92,13 +92,14 @@ TEST(Report, FiguresOverRecordsAndFilters) {
         {"",
          "",
          " -:7/3/2/2 1-1.4:1/1/0/0 A1:2/1/1/0 | halvo-2.4.1.bintx@0123:9/5/2/2 "
-         "morra-2.4.1.binrx@:1/0/1/0",
+         "morra\x1b[2J.binrx@:1/0/1/0",
          {"Records: 10, 4 unreadable", "Units: 8 (5 passed, 2 failed, 1 only cancelled)",
           "First-pass yield: 57.1 % (4 of 7)", "Runs: 10 (5 passed, 3 failed, 2 cancelled)",
           "Time per run: median 15.0 s, 95th percentile 35.5 s",
           "Units per hour: 40.0 (2026-12-07T14:00:00.000+01:00 to 2026-12-07T14:12:00.000+01:00)",
           "  2  serial failure: Error opening serial port /dev/ttyUSB3 - Permission denied",
-          "  1  no banner", "  halvo-2.4.1.bintx  0123456789ab     9", "  morra-2.4.1.binrx  -"}},
+          "  1  no banner", "  halvo-2.4.1.bintx   0123456789ab     9",
+          "  morra\\x1b[2J.binrx  -"}},
         {"",
          "WO-1",
          " 1-1.4:1/1/0/0 A1:2/1/1/0 | halvo-2.4.1.bintx@0123:3/2/1/0",
@@ -107,7 +108,7 @@ TEST(Report, FiguresOverRecordsAndFilters) {
           "Time per run: median 20.0 s, 95th percentile 29.0 s", "Units per hour: 55.4 ("}},
         {"2026-12-07T14:05",
          "",
-         " -:5/2/1/2 | halvo-2.4.1.bintx@0123:4/2/0/2 morra-2.4.1.binrx@:1/0/1/0",
+         " -:5/2/1/2 | halvo-2.4.1.bintx@0123:4/2/0/2 morra\x1b[2J.binrx@:1/0/1/0",
          {"Since: 2026-12-07T14:05:00.000+01:00", "Units: 4 (2 passed, 1 failed, 1 only cancelled)",
           "First-pass yield: 66.7 % (2 of 3)", "Runs: 5 (2 passed, 1 failed, 2 cancelled)",
           "Time per run: median 10.0 s, 95th percentile 24.0 s", "Units per hour: 34.3 ("}},
