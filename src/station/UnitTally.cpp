@@ -8,24 +8,40 @@ void UnitTally::add(const std::string& serial, FlashOutcome outcome, Instant sta
                     Instant ended) {
     firstStarted_ = std::min(firstStarted_.value_or(started), started);
     lastEnded_ = std::max(lastEnded_.value_or(ended), ended);
-    size_t unit = units_.size();
-    if (serial.empty()) {
-        units_.emplace_back();
-    } else if (const auto [it, added] = bySerial_.try_emplace(serial, unit); !added) {
-        unit = it->second;
-    } else {
-        units_.emplace_back();
-    }
+    Unit own;
+    Unit& unit = serial.empty() ? own : units_.try_emplace(serial).first->second;
     if (outcome != FlashOutcome::Cancelled) {
         const bool passed = outcome == FlashOutcome::Success;
-        units_[unit].first = units_[unit].first.value_or(passed);
-        units_[unit].latest = passed;
+        if (!unit.judged || started < unit.firstAt) {
+            unit.firstAt = started;
+            unit.first = passed;
+        }
+        if (!unit.judged || started >= unit.latestAt) {
+            unit.latestAt = started;
+            unit.latest = passed;
+        }
+        unit.judged = true;
+    }
+    if (serial.empty()) {
+        ++ownUnits_;
+        const Counts counted = counts(own);
+        own_.passed += counted.passed;
+        own_.failed += counted.failed;
+        own_.firstPass += counted.firstPass;
     }
 }
 
-int UnitTally::count(std::optional<bool> Unit::*which, bool value) const {
-    return static_cast<int>(std::count_if(units_.begin(), units_.end(),
-                                          [&](const Unit& unit) { return unit.*which == value; }));
+UnitTally::Counts UnitTally::counts(const Unit& unit) {
+    return {unit.judged && unit.latest ? 1 : 0, unit.judged && !unit.latest ? 1 : 0,
+            unit.judged && unit.first ? 1 : 0};
+}
+
+int UnitTally::sum(int Counts::*which) const {
+    int total = 0;
+    for (const auto& [serial, unit] : units_) {
+        total += counts(unit).*which;
+    }
+    return total;
 }
 
 std::optional<double> UnitTally::firstPassYield() const {

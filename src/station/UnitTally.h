@@ -8,10 +8,9 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <optional>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include "flash/FlashRun.h"
 
@@ -23,27 +22,40 @@ public:
     using Instant = std::chrono::nanoseconds;
 
     // A run of the unit with adapter serial `serial` (empty: a unit of its
-    // own). A unit's runs are added in the order they started.
+    // own), in any order: a unit's earliest and latest runs are those that
+    // started first and last (of runs that started together, the one added
+    // first is the earlier). A unit of its own is counted, not kept.
     void add(const std::string& serial, FlashOutcome outcome, Instant started, Instant ended);
 
-    int units() const { return static_cast<int>(units_.size()); }
-    int passed() const { return count(&Unit::latest, true); }
-    int failed() const { return count(&Unit::latest, false); }
-    int firstPass() const { return count(&Unit::first, true); }
+    int units() const { return static_cast<int>(units_.size()) + ownUnits_; }
+    int passed() const { return own_.passed + sum(&Counts::passed); }
+    int failed() const { return own_.failed + sum(&Counts::failed); }
+    int firstPass() const { return own_.firstPass + sum(&Counts::firstPass); }
     // firstPass over the units passed or failed; none before any.
     std::optional<double> firstPassYield() const;
     // None before a run has taken any time.
     std::optional<double> unitsPerHour() const;
 
 private:
+    // Whether a unit's earliest and latest runs succeeded, and when they started.
     struct Unit {
-        std::optional<bool> first; // whether its earliest run not cancelled succeeded
-        std::optional<bool> latest;
+        Instant firstAt{};
+        Instant latestAt{};
+        bool first = false;
+        bool latest = false;
+        bool judged = false; // it had a run that was not cancelled
     };
-    int count(std::optional<bool> Unit::*which, bool value) const;
+    struct Counts {
+        int passed = 0;
+        int failed = 0;
+        int firstPass = 0;
+    };
+    static Counts counts(const Unit& unit);
+    int sum(int Counts::*which) const;
 
-    std::vector<Unit> units_;
-    std::map<std::string, size_t> bySerial_;
+    std::unordered_map<std::string, Unit> units_;
+    int ownUnits_ = 0;
+    Counts own_;
     std::optional<Instant> firstStarted_;
     std::optional<Instant> lastEnded_;
 };
