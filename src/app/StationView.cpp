@@ -12,6 +12,7 @@
 
 #include "ZKAppDelegate.h"
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 #include "serial/ZKSerial.h"
 
 namespace {
@@ -248,6 +249,10 @@ StationView::Tile StationView::makeTile(size_t row) {
     tile.state->setFont(font);
     tile.state->setWordWrap(true);
     tile.prompt->setWordWrap(true);
+    // What a device carries is shown, never taken for markup.
+    for (QLabel* label : {tile.name, tile.serial, tile.state, tile.prompt}) {
+        label->setTextFormat(Qt::PlainText);
+    }
     layout->addWidget(tile.name);
     layout->addWidget(tile.serial);
     layout->addWidget(tile.state, 1);
@@ -269,16 +274,16 @@ void StationView::refresh() {
         }
         const station::SlotRow& row = rows[i];
         const Tile& tile = tiles_[i];
-        const QString name = qs(row.label.empty() ? row.socket : row.label);
+        const QString name = qs(station::shownName(row));
         const QString state = qs(station::stateText(row));
         tile.name->setText(name);
         tile.serial->setText(row.serial.empty() ? QStringLiteral("no adapter serial")
-                                                : qs(row.serial));
+                                                : qs(station::shownSerial(row)));
         tile.state->setText(state);
         const bool waiting = row.state == SlotState::Operator && prompts_.count(i) > 0;
         asking = asking || waiting;
-        tile.prompt->setText(waiting ? qs(prompts_[i]) + QStringLiteral(" — press Answer")
-                                     : QString());
+        tile.prompt->setText(
+            waiting ? qs(printable(prompts_[i])) + QStringLiteral(" — press Answer") : QString());
         tile.prompt->setVisible(waiting);
         if (tile.frame->property("state").toString() != QLatin1String(stateName(row.state))) {
             tile.frame->setProperty("state", stateName(row.state));

@@ -5,6 +5,7 @@
 
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 #include "station/Runner.h"
 
 #include <algorithm>
@@ -120,17 +121,18 @@ private:
         prompting_ = input == console::Input::Nothing;
     }
 
-    // Writes the text, each line behind "<port>: " when a port is given.
+    // Writes the text, each line behind "<port>: " when a port is given;
+    // what a device or a file carries is escaped.
     void show(std::FILE* to, const std::string& prefix, std::string text) {
         clearBoard();
         while (!text.empty() && text.back() == '\n') {
             text.pop_back();
         }
         if (prefix.empty()) {
-            std::fprintf(to, "%s\n", text.c_str());
+            std::fprintf(to, "%s\n", printable(text, true).c_str());
             std::fflush(to);
         } else {
-            writePrefixed(to, prefix, text);
+            writePrefixed(to, printable(prefix), printable(text, true));
         }
         drawBoard();
     }
@@ -146,11 +148,12 @@ private:
         const auto& rows = runner_.rows();
         size_t width = 0;
         for (const auto& row : rows) {
-            width = std::max(width, row.socket.size());
+            width = std::max(width, printable(row.socket).size());
         }
         for (size_t i = 0; i < rows.size(); ++i) {
             const Progress p = progress_.count(i) > 0 ? progress_[i] : Progress{};
-            std::fprintf(stderr, "%-*s %s\n", static_cast<int>(width), rows[i].socket.c_str(),
+            std::fprintf(stderr, "%-*s %s\n", static_cast<int>(width),
+                         printable(rows[i].socket).c_str(),
                          progressBarText(p.value, p.max, 30).c_str());
         }
         std::fflush(stderr);
@@ -177,7 +180,8 @@ private:
                                                  : "exit status " + std::to_string(end.status);
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.1f", end.seconds);
-            rows.push_back({port(i), serial.empty() ? "-" : serial, outcome, seconds});
+            rows.push_back(
+                {printable(port(i)), serial.empty() ? "-" : printable(serial), outcome, seconds});
         }
         std::vector<size_t> widths(rows.front().size(), 0);
         for (const auto& row : rows) {

@@ -6,6 +6,7 @@
 #include "cli/console.h"
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 #include "station/Runner.h"
 #include "ymodem/Ymodem.h"
 
@@ -110,23 +111,19 @@ private:
             std::fflush(stdout);
         } else if (event.kind == RunEvent::Kind::Prompt && !prompted_) {
             prompted_ = true;
-            say(event.title.value_or(kApplicationName) + ": " + event.text +
+            say(printable(event.title.value_or(kApplicationName)) + ": " + printable(event.text) +
                 " (Enter answers every unit waiting)");
         }
     }
 
     void unitText(size_t at, const std::string& text) override {
-        say(name(runner_.rows()[at]) + ": " + text);
+        say(station::shownName(runner_.rows()[at]) + ": " + printable(text));
     }
 
     void unitEnded(size_t at, const station::RunEnd& end) override {
         if (options_.json && !end.outcome) {
-            say(name(runner_.rows()[at]) + ": " + end.why); // no record tells it
+            say(station::shownName(runner_.rows()[at]) + ": " + end.why); // no record tells it
         }
-    }
-
-    static std::string name(const station::SlotRow& row) {
-        return row.label.empty() ? row.socket : row.label;
     }
 
     // The table: redrawn in place on a terminal; elsewhere one line for each
@@ -157,8 +154,8 @@ private:
             }
             if (state != shown_[i]) {
                 shown_[i] = state;
-                std::fprintf(stderr, "%s  %s  %s\n", name(rows[i]).c_str(),
-                             rows[i].serial.empty() ? "-" : rows[i].serial.c_str(), state.c_str());
+                std::fprintf(stderr, "%s  %s  %s\n", station::shownName(rows[i]).c_str(),
+                             station::shownSerial(rows[i]).c_str(), state.c_str());
             }
         }
         std::fflush(stderr);

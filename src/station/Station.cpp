@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "flash/printable.h"
 #include "flash/progress.h"
 
 namespace station {
@@ -93,7 +94,7 @@ std::string stateText(const SlotRow& row) {
     case SlotState::Passed:
         return "passed in " + std::to_string(std::lround(row.seconds)) + " s";
     case SlotState::Failed:
-        return "failed: " + row.reason + (row.advice.empty() ? "" : " - " + row.advice);
+        return "failed: " + printable(row.reason) + (row.advice.empty() ? "" : " - " + row.advice);
     case SlotState::Removed:
         if (row.before == SlotState::Flashing || row.before == SlotState::Operator) {
             return "unit removed mid-flash";
@@ -125,6 +126,14 @@ std::string stateText(const SlotRow& row) {
     return out;
 }
 
+std::string shownName(const SlotRow& row) {
+    return printable(row.label.empty() ? row.socket : row.label);
+}
+
+std::string shownSerial(const SlotRow& row) {
+    return row.serial.empty() ? "-" : printable(row.serial);
+}
+
 std::string footerLine(const Totals& t) {
     char text[160];
     std::snprintf(text, sizeof text,
@@ -141,8 +150,7 @@ std::string footerLine(const Totals& t) {
 std::vector<std::string> tableLines(const std::vector<SlotRow>& rows, const Totals& totals) {
     std::vector<std::vector<std::string>> cells{{"Socket", "Adapter serial", "State"}};
     for (const SlotRow& row : rows) {
-        cells.push_back({row.label.empty() ? row.socket : row.label,
-                         row.serial.empty() ? "-" : row.serial, stateText(row)});
+        cells.push_back({shownName(row), shownSerial(row), stateText(row)});
     }
     size_t widths[2] = {0, 0};
     for (const auto& line : cells) {

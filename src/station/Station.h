@@ -84,8 +84,12 @@ private:
 };
 
 // "waiting for a unit", "flashing 42 % 11.0 kB/s 0:07 left", "passed in 19 s",
-// "failed: no banner - ...", "unit removed after: passed in 19 s", ...
+// "failed: no banner - ...", "unit removed after: passed in 19 s", ... What a
+// device or a failure carries in it is escaped (printable.h), as in the row's
+// name (its label, else its socket) and its adapter serial ("-" for none).
 std::string stateText(const SlotRow& row);
+std::string shownName(const SlotRow& row);
+std::string shownSerial(const SlotRow& row);
 
 // The table: a header, one line per socket (label or path, adapter serial,
 // state) and a footer with the counters.

@@ -65,6 +65,10 @@ struct RunnerCase {
     const char* footer;
 };
 
+void PrintTo(const RunnerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Runner : public testing::TestWithParam<RunnerCase>, public station::RunnerView {};
 
 TEST_P(Runner, RowsCountersAndRecords) {
