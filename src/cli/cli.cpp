@@ -297,12 +297,8 @@ void ConsoleView::event(const RunEvent& event) {
     case RunEvent::Kind::Prompt: {
         busy_.store(true);
         retireBar();
-        std::string text = event.text;
-        if (!text.empty() && text.back() == '\n') {
-            text.pop_back(); // serial failure texts end their line themselves
-        }
         std::fprintf(err_, "%s: %s\n", event.title.value_or(kApplicationName).c_str(),
-                     text.c_str());
+                     event.text.c_str());
         std::fflush(err_);
         awaitAnswer();
         break;

@@ -1,5 +1,6 @@
 #include "flash/FlashRecord.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -68,10 +69,6 @@ Json recordJson(const FlashRecord& record) {
         host[0] = '\0';
     }
     const FlashJob& run = record.job;
-    std::string serialError = record.serialError;
-    while (!serialError.empty() && serialError.back() == '\n') {
-        serialError.pop_back();
-    }
     Json json;
     json["started"] = isoTime(record.started);
     json["ended"] = isoTime(record.ended);
@@ -93,13 +90,50 @@ Json recordJson(const FlashRecord& record) {
     }
     json["target"] = run.transmitter ? "TX" : "RX";
     json["outcome"] = outcomeName(record.outcome);
-    json["serial_error"] = serialError.empty() ? Json() : Json(serialError);
+    json["serial_error"] =
+        record.failure ? Json(failureText(*record.failure, FailureForm::Line)) : Json();
+    json["serial_failure"] = failureJson(record.failure);
     json["transfer_seconds"] = std::round(record.transferSeconds * 1000.0) / 1000.0;
     json["wire_bytes"] = record.wireBytes;
     for (const auto& [key, value] : run.fields.items()) {
         json[key] = value;
     }
     return json;
+}
+
+std::optional<SerialFailure> recordFailure(const Json& record) {
+    if (auto failure = failureFromJson(record.value("serial_failure", Json()))) {
+        return failure;
+    }
+    const auto text = record.find("serial_error");
+    if (text == record.end() || !text->is_string() || text->get<std::string>().empty()) {
+        return std::nullopt;
+    }
+    // "<what> - <system text>(<number>)." as older versions wrote it; a text
+    // of another shape is all "what".
+    std::string line = *text;
+    const auto trim = [&line] {
+        while (!line.empty() && std::strchr(" \t\r\n", line.back()) != nullptr) {
+            line.pop_back();
+        }
+    };
+    trim();
+    SerialFailure failure;
+    const size_t open = line.rfind('(');
+    if (open != std::string::npos && line.size() >= open + 4 && line.ends_with(").") &&
+        std::all_of(line.begin() + static_cast<std::ptrdiff_t>(open) + 1, line.end() - 2,
+                    [](char c) { return c >= '0' && c <= '9'; })) {
+        failure.number = static_cast<int>(std::strtol(line.c_str() + open + 1, nullptr, 10));
+        line.erase(open);
+        trim();
+        const size_t dash = line.rfind(" - ");
+        if (dash != std::string::npos) {
+            failure.systemText = line.substr(dash + 3);
+            line.erase(dash);
+        }
+    }
+    failure.what = line;
+    return failure;
 }
 
 std::string jsonLine(const Json& value) {

@@ -19,7 +19,7 @@ struct FlashRecord {
     FlashJob job;           // port, image, name, target and the caller's fields
     SerialPortInfo adapter; // what is known of the port's USB adapter
     FlashOutcome outcome = FlashOutcome::SendError;
-    std::string serialError;    // the serial link's failure text, empty when none
+    std::optional<SerialFailure> failure; // the serial link's, if any
     double transferSeconds = 0; // from the header block to the result; 0 without a transfer
     uint64_t wireBytes = 0;     // written to the unit during the transfer, resends included
 };
@@ -32,6 +32,11 @@ std::string sha256Hex(const uint8_t* bytes, size_t size);
 
 // The record's fields, the job's own fields last.
 Json recordJson(const FlashRecord& record);
+
+// The serial failure a record holds, from its fields; one written by an older
+// version carries only the text ("serial_error"), which is read back into the
+// same fields. None when the run had no serial failure.
+std::optional<SerialFailure> recordFailure(const Json& record);
 
 // One JSON line, ending in a line feed; bytes that are not UTF-8 (a file name
 // is any bytes) become U+FFFD rather than failing the line.

@@ -264,14 +264,20 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
     record.job = job;
     record.adapter = adapter;
     record.outcome = result.outcome;
-    record.serialError = result.failure ? result.failure->text : std::string();
+    record.failure = result.failure;
     record.transferSeconds = result.transferSeconds;
     record.wireBytes = result.wireBytes;
     result.record = recordJson(record);
 
     // A failure is shown once, with what the operator can do about it.
     if (result.failure) {
-        events.alert(Serial_FailureReport(*result.failure, job.port));
+        RunEvent alert(RunEvent::Kind::Alert, failureText(*result.failure, FailureForm::Line));
+        alert.failure = result.failure;
+        alert.hint = Serial_FailureHint(result.failure->number, job.port);
+        if (!alert.hint.empty()) {
+            alert.text += "\n" + alert.hint;
+        }
+        events.event(alert);
         link.clearError();
     }
     link.close();
@@ -351,15 +357,10 @@ Json eventJson(const RunEvent& event) {
     }
     switch (event.kind) {
     case RunEvent::Kind::Alert:
-    case RunEvent::Kind::Prompt: {
-        std::string text = event.text;
-        if (!text.empty() && text.back() == '\n') {
-            text.pop_back(); // serial failure texts end their line themselves
-        }
+    case RunEvent::Kind::Prompt:
         json["title"] = event.title.value_or(kApplicationName);
-        json["message"] = text;
+        json["message"] = event.text;
         break;
-    }
     case RunEvent::Kind::Progress: {
         const TransferProgress& p = event.progress;
         json["value"] = p.value;
@@ -376,6 +377,9 @@ Json eventJson(const RunEvent& event) {
         json["outcome"] = outcomeName(event.result.outcome);
         json["transfer_seconds"] = rounded(event.result.transferSeconds, 0.001);
         json["image_bytes"] = event.result.imageBytes;
+        if (event.result.failure) {
+            json["serial_failure"] = failureJson(event.result.failure);
+        }
         break;
     case RunEvent::Kind::Log:
     case RunEvent::Kind::Diagnostic:
@@ -430,6 +434,7 @@ std::optional<RunEvent> eventFromJson(const Json& json) {
             outcomeNamed(get("outcome", std::string())).value_or(FlashOutcome::SendError);
         event.result.transferSeconds = get("transfer_seconds", 0.0);
         event.result.imageBytes = get("image_bytes", uint64_t{0});
+        event.result.failure = failureFromJson(json.value("serial_failure", Json()));
         break;
     case RunEvent::Kind::Log:
     case RunEvent::Kind::Diagnostic:
@@ -438,4 +443,28 @@ std::optional<RunEvent> eventFromJson(const Json& json) {
         break;
     }
     return event;
+}
+
+Json failureJson(const std::optional<SerialFailure>& failure) {
+    if (!failure) {
+        return Json();
+    }
+    Json json;
+    json["what"] = failure->what;
+    json["number"] = failure->number;
+    json["text"] = failure->systemText;
+    return json;
+}
+
+std::optional<SerialFailure> failureFromJson(const Json& json) {
+    if (!json.is_object() || !json.contains("what") || !json["what"].is_string()) {
+        return std::nullopt;
+    }
+    SerialFailure failure;
+    failure.what = json["what"];
+    const auto number = json.find("number");
+    failure.number = number != json.end() && number->is_number_integer() ? number->get<int>() : 0;
+    const auto text = json.find("text");
+    failure.systemText = text != json.end() && text->is_string() ? text->get<std::string>() : "";
+    return failure;
 }

@@ -87,6 +87,10 @@ struct RunEvent {
     Kind kind;
     std::string text;
     std::optional<std::string> title;
+    // An alert of a serial failure: the failure, and the hint that follows
+    // its line in `text` (empty when there is none).
+    std::optional<SerialFailure> failure;
+    std::string hint;
     TransferProgress progress;
     Json record;
     FlashResult result;
@@ -136,6 +140,12 @@ const char* outcomeName(FlashOutcome outcome);
 std::optional<FlashOutcome> outcomeNamed(std::string_view name);
 
 // The event as one JSON object (the --json line), and back; progress events
-// carry "percent". Nothing for what is not an event.
+// carry "percent", the end carries its serial failure. Nothing for what is not
+// an event.
 Json eventJson(const RunEvent& event);
 std::optional<RunEvent> eventFromJson(const Json& json);
+
+// A serial failure's fields as JSON, {"what", "number", "text"}; null for none.
+// And back: none for anything that is not such an object.
+Json failureJson(const std::optional<SerialFailure>& failure);
+std::optional<SerialFailure> failureFromJson(const Json& json);

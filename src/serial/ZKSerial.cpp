@@ -85,7 +85,7 @@ int64_t readRetry(int fd, char* buffer, size_t length, bool& lost) {
 
 int32_t ZKSerial::failOpen(const char* step, const std::string& path, int err) {
     fail(step + path, err);
-    diagnose("ZKSerial error [" + failure()->text + "]");
+    diagnose("ZKSerial error [" + failureText(*failure()) + "]");
     int fd = fd_.exchange(-1);
     if (fd >= 0) {
         ::close(fd);
@@ -146,7 +146,7 @@ void ZKSerial::close() {
         return;
     }
     if (tcdrain(fd) == -1) {
-        diagnose(errnoText("tcdrain error on close", errno));
+        diagnose(failureText(failureOf("tcdrain error on close", errno)));
     }
     // Exclusive mode outlives this descriptor while anything else holds the
     // device open (a pseudo-terminal's other users); hand the port back whole.
@@ -310,8 +310,11 @@ bool Serial_HasError() {
     return Serial_DefaultPort().hasError();
 }
 const char* Serial_ErrorText() {
+    // Rendered for each caller thread; valid until that thread asks again.
+    thread_local std::string text;
     const auto& failure = Serial_DefaultPort().failure();
-    return failure ? failure->text.c_str() : "";
+    text = failure ? failureText(*failure) : std::string();
+    return text.c_str();
 }
 int Serial_ErrorNumber() {
     const auto& failure = Serial_DefaultPort().failure();

@@ -1,7 +1,8 @@
 // The serial link: the serial port channel and USB-serial port discovery. The
 // process has one default port, used through the plain Serial_ routines;
-// failures are recorded as one line of text (Serial_ErrorText) that callers
-// test with Serial_HasError; only Serial_Open also returns -1.
+// failures are recorded as values (SerialFailure; Serial_ErrorText renders the
+// pending one) that callers test with Serial_HasError; only Serial_Open also
+// returns -1.
 #pragma once
 
 #include <atomic>
@@ -71,7 +72,8 @@ void Serial_DiscardUntilSent();
 void Serial_FlushInput();
 void Serial_SetDTR(bool on);
 bool Serial_HasError();
-// The pending failure's text; empty when none.
+// The pending failure's text, "<what> - <system text>(<number>).\n"; empty
+// when none.
 const char* Serial_ErrorText();
 // The errno of the pending failure; 0 when none.
 int Serial_ErrorNumber();
@@ -122,6 +124,3 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
 // `path`: for a refused permission how to get access, for a busy or locked
 // port which program holds it. Empty when there is no advice.
 std::string Serial_FailureHint(int err, const std::string& path);
-
-// The failure's text, followed by its hint on a line of its own.
-std::string Serial_FailureReport(const SerialFailure& failure, const std::string& path);

@@ -6,15 +6,3 @@
 std::string Serial_FailureHint(int err, const std::string& path) {
     return SetupCheck_OpenHint(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), err, path);
 }
-
-std::string Serial_FailureReport(const SerialFailure& failure, const std::string& path) {
-    std::string text = failure.text;
-    const std::string hint = Serial_FailureHint(failure.number, path);
-    if (!hint.empty()) {
-        if (!text.empty() && text.back() != '\n') {
-            text += '\n';
-        }
-        text += hint;
-    }
-    return text;
-}

@@ -66,26 +66,6 @@ std::string textField(const Json& record, const char* key) {
     return it->is_number() ? it->dump() : std::string();
 }
 
-// "Error opening serial port /dev/ttyUSB3 - Permission denied(13)." without
-// its "(13).": the number repeats the text, and failures that differ only in
-// it are one cause.
-std::string withoutErrno(std::string text) {
-    const auto trim = [&text] {
-        while (!text.empty() && std::strchr(" \t\r\n", text.back()) != nullptr) {
-            text.pop_back();
-        }
-    };
-    trim();
-    const size_t open = text.rfind('(');
-    if (open != std::string::npos && text.size() >= open + 4 && text.ends_with(").") &&
-        std::all_of(text.begin() + static_cast<std::ptrdiff_t>(open) + 1, text.end() - 2,
-                    [](char c) { return c >= '0' && c <= '9'; })) {
-        text.erase(open);
-        trim();
-    }
-    return text;
-}
-
 // The run a record line holds, or why it holds none.
 std::optional<Run> parseRun(std::string_view line, std::string& why) {
     const Json record = Json::parse(line, nullptr, false);
@@ -111,9 +91,10 @@ std::optional<Run> parseRun(std::string_view line, std::string& why) {
     run.ended = *ended;
     run.outcome = *outcome;
     run.cause = outcomeName(*outcome);
-    const std::string serialError = textField(record, "serial_error");
-    if (*outcome == FlashOutcome::SerialFailure && !serialError.empty()) {
-        run.cause += ": " + withoutErrno(serialError);
+    // Without the number: failures that differ only in it are one cause.
+    if (const auto failure =
+            *outcome == FlashOutcome::SerialFailure ? recordFailure(record) : std::nullopt) {
+        run.cause += ": " + failureText(*failure, FailureForm::Reason);
     }
     const auto own = record.find("own_unit");
     if (own == record.end() || !own->is_boolean() || !own->get<bool>()) {

@@ -135,9 +135,9 @@ const RunCase kRuns[] = {
     {"NakForEver", true, faults("--nak-block 2:100"), 5000, -1, FlashOutcome::SendError,
      "Sending Firmware File...\nFile Send Error!\n"},
     {"HangUpInTheTransfer", true, faults("--hangup-at 2"), 5000, -1, FlashOutcome::SendError,
-     "File Send Error!\nalert: Write Error - Input/output error(5).\n\n"},
+     "File Send Error!\nalert: Write Error - Input/output error(5).\n"},
     {"HangUpBeforeTheStart", true, faults("--hangup-at-end"), 5000, -1, FlashOutcome::SerialFailure,
-     "Sending Firmware File...\nalert: Write Error - Input/output error(5).\n\n"},
+     "Sending Firmware File...\nalert: Write Error - Input/output error(5).\n"},
     {"TooLarge", true, {}, 190337, -1, FlashOutcome::TooLarge, "File Too Large for Memory!\n"},
     {"NoImage",
      true,
@@ -153,7 +153,7 @@ const RunCase kRuns[] = {
      -1,
      FlashOutcome::SerialFailure,
      "diagnostic: ZKSerial error [Error opening serial port gone - No such file or "
-     "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n\n",
+     "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n",
      "gone"},
     // Right after a plug: the port is busy for half a second.
     {"BusyAtFirst",
@@ -197,6 +197,7 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     EXPECT_EQ(record["outcome"], outcomeName(c.outcome));
     EXPECT_EQ(record["operator"], "ann");
     EXPECT_EQ(record["serial_error"].is_null(), !result.failure);
+    EXPECT_EQ(recordFailure(record), result.failure);
 
     const bool success = c.outcome == FlashOutcome::Success;
     EXPECT_EQ(link.eventsNamed("start-app").size(), success ? 1u : 0u);
