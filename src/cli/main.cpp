@@ -6,6 +6,7 @@
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
 #include "serial/ZKSerial.h"
+#include "setup/SetupCheck.h"
 
 #include <atomic>
 #include <csignal>
@@ -50,7 +51,7 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     const bool transmitter = selectsTransmitter(name);
     view->log(loadedLine(name, file.size, transmitter));
 
-    RunSettings settings{cli::kProgram, ZK_VERSION, std::nullopt};
+    RunSettings settings{cli::kProgram, ZK_VERSION, std::nullopt, SetupCheck_FailureHint};
     if (!options.noRecord) {
         settings.recordPath = options.record.empty() ? defaultRecordPath() : options.record;
     }

@@ -273,7 +273,7 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
     if (result.failure) {
         RunEvent alert(RunEvent::Kind::Alert, failureText(*result.failure, FailureForm::Line));
         alert.failure = result.failure;
-        alert.hint = Serial_FailureHint(result.failure->number, job.port);
+        alert.hint = settings.failureHint ? settings.failureHint(job.port, *result.failure) : "";
         if (!alert.hint.empty()) {
             alert.text += "\n" + alert.hint;
         }

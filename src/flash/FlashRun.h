@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -110,14 +111,21 @@ public:
     void alert(const std::string& text, std::optional<std::string> title = std::nullopt);
 };
 
+// What the operator can do about a serial failure on `port` (for a port that
+// will not open: how to get access to it, which program holds it); empty when
+// there is no advice. The shell knows where to look; the run does not scan the
+// machine itself.
+using FailureHint = std::function<std::string(const std::string& port, const SerialFailure&)>;
+
 struct RunSettings {
     std::string program; // "zkflash-cli", "zkflash"
     std::string version;
     std::optional<std::string> recordPath; // none: no record is appended
+    FailureHint failureHint;               // none: failures are shown without a hint
 };
 
 // The whole run on `link`: the sequence, then a serial failure as an alert
-// with its hint, the port closed, the record appended, a Record and a
+// with the settings' hint, the port closed, the record appended, a Record and a
 // Finished event.
 FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
                      const RunSettings& settings);

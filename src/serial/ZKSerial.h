@@ -119,8 +119,3 @@ const std::string& Serial_DevRoot();
 SerialPortInfo Serial_PortInfo(const std::string& path);
 // The same under `sysRoot` instead of /sys.
 SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& path);
-
-// What the operator can do about the failure `err` (an errno) on the port at
-// `path`: for a refused permission how to get access, for a busy or locked
-// port which program holds it. Empty when there is no advice.
-std::string Serial_FailureHint(int err, const std::string& path);

@@ -2,7 +2,7 @@
 // bus (FTDI, CP210x, PL2303, ...), and cables that present themselves as
 // modems are CDC-ACM ttys (ttyACM*); each has a node /dev/<name>.
 #include "serial/ZKSerial.h"
-#include "serial/setup_facts.h"
+#include "serial/text_files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -95,7 +95,7 @@ std::string socketOf(const std::filesystem::path& usb, const std::filesystem::pa
         const std::string id = interface.filename();
         return name + ":" + id.substr(id.rfind('.') + 1);
     }
-    return name + ":" + setup::readLine(port / "port_number");
+    return name + ":" + textfile::readLine(port / "port_number");
 }
 
 } // namespace
@@ -138,11 +138,11 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
          dir = dir.parent_path()) {
         if (fs::exists(dir / "idVendor", ec)) {
             info.socket = socketOf(dir, port);
-            info.manufacturer = setup::readLine(dir / "manufacturer");
-            info.product = setup::readLine(dir / "product");
-            info.serial = setup::readLine(dir / "serial");
-            info.vendorId = setup::readLine(dir / "idVendor");
-            info.productId = setup::readLine(dir / "idProduct");
+            info.manufacturer = textfile::readLine(dir / "manufacturer");
+            info.product = textfile::readLine(dir / "product");
+            info.serial = textfile::readLine(dir / "serial");
+            info.vendorId = textfile::readLine(dir / "idVendor");
+            info.productId = textfile::readLine(dir / "idProduct");
             break;
         }
     }

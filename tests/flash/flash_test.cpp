@@ -153,7 +153,8 @@ const RunCase kRuns[] = {
      -1,
      FlashOutcome::SerialFailure,
      "diagnostic: ZKSerial error [Error opening serial port gone - No such file or "
-     "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n",
+     "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n"
+     "see --list (2)\n",
      "gone"},
     // Right after a plug: the port is busy for half a second.
     {"BusyAtFirst",
@@ -185,7 +186,11 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     events.answerAfter = 30; // the operator takes three seconds
     const FirmwareImage data = c.size < 0 ? nullptr : image(static_cast<size_t>(c.size));
     FlashJob job{c.port, data, "fw.bin", c.transmitter, {{"operator", "ann"}}, c.openRetryMs};
-    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", std::nullopt});
+    // The shell's hint for the port that is gone; none for the others.
+    const auto hint = [](const std::string& port, const SerialFailure& failure) {
+        return port == "gone" ? "see --list (" + std::to_string(failure.number) + ")" : "";
+    };
+    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", std::nullopt, hint});
 
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_TRUE(events.said.ends_with(c.said)) << events.said;

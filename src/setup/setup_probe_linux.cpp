@@ -1,6 +1,6 @@
 // Linux: the exact speeds through termios2 (BOTHER) and the low-latency flag
 // through TIOCSSERIAL, on a port opened for the setup check only.
-#include "serial/setup_probe.h"
+#include "setup/setup_probe.h"
 
 #include <asm/termbits.h>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // Linux: the setup check's judgements over what setup_facts reads, each with
 // the fix on Debian and Ubuntu.
-#include "serial/SetupCheck.h"
+#include "setup/setup_linux.h"
 
-#include "serial/setup_facts.h"
-#include "serial/setup_probe.h"
+#include "setup/setup_facts.h"
+#include "setup/setup_probe.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -892,4 +892,17 @@ std::string SetupCheck_OpenHint(const SetupRoots& roots, const SetupIdentity& wh
                       path + " shows which)"
                 : "") +
            ": close it and try again.";
+}
+
+std::vector<SetupCheck> SetupCheck_Run(const std::vector<std::string>& named) {
+    return SetupCheck_Run(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), named);
+}
+
+std::vector<SetupCheck> SetupCheck_Port(const std::string& path) {
+    return SetupCheck_Port(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), path);
+}
+
+std::string SetupCheck_FailureHint(const std::string& path, const SerialFailure& failure) {
+    return SetupCheck_OpenHint(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), failure.number,
+                               path);
 }
