@@ -12,7 +12,7 @@
 
 #include "ZKAppDelegate.h"
 #include "flash/FlashRecord.h"
-#include "serial/ZKSerial.h"
+#include "serial/ports_linux.h"
 #include "setup/SetupCheck.h"
 
 namespace {

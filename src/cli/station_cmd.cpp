@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
+#include "serial/ports_linux.h"
 #include "station/Station.h"
 #include "ymodem/Ymodem.h"
 

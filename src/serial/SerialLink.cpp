@@ -1,5 +1,7 @@
 #include "serial/SerialLink.h"
 
+#include "serial/port_system.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -30,7 +32,7 @@ void SerialLink::writeString(const char* text) {
 }
 
 SerialFailure SerialLink::failureOf(const std::string& what, int err) {
-    return SerialFailure{what, err, std::strerror(err)};
+    return SerialFailure{what, err, portsys::errorText(err)};
 }
 
 void SerialLink::fail(const std::string& what, int err) {

@@ -1,7 +1,7 @@
 // Linux: the USB-serial adapters are the devices of the kernel's usb-serial
 // bus (FTDI, CP210x, PL2303, ...), and cables that present themselves as
 // modems are CDC-ACM ttys (ttyACM*); each has a node /dev/<name>.
-#include "serial/ZKSerial.h"
+#include "serial/ports_linux.h"
 #include "serial/text_files.h"
 
 #include <algorithm>
@@ -99,19 +99,6 @@ std::string socketOf(const std::filesystem::path& usb, const std::filesystem::pa
 }
 
 } // namespace
-
-std::string SerialPortInfo::description() const {
-    std::string text = manufacturer;
-    const auto add = [&text](const std::string& part) {
-        if (!part.empty()) {
-            text += (text.empty() ? "" : " ") + part;
-        }
-    };
-    add(product);
-    add(serial.empty() ? "" : "(" + serial + ")");
-    add(vendorId.empty() ? "" : vendorId + ":" + productId);
-    return text;
-}
 
 SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& path) {
     namespace fs = std::filesystem;

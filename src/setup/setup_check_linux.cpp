@@ -2,7 +2,7 @@
 // the fix on Debian and Ubuntu.
 #include "setup/setup_linux.h"
 
-#include "setup/setup_facts.h"
+#include "setup/setup_facts_linux.h"
 #include "setup/setup_probe.h"
 
 #include <algorithm>

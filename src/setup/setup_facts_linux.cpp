@@ -1,6 +1,6 @@
 // Linux: the setup check's readers of sysfs, /proc, /dev, the udev rule
 // directories, /etc/group and modules.alias. They read files only.
-#include "setup/setup_facts.h"
+#include "setup/setup_facts_linux.h"
 
 #include <algorithm>
 #include <cctype>

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "flash/progress.h"
+#include "serial/ports_linux.h"
 
 namespace station {
 

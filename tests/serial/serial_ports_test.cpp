@@ -1,6 +1,6 @@
 // Port discovery and what sysfs says about a port, on temporary trees laid out
 // as the kernel's.
-#include "serial/ZKSerial.h"
+#include "serial/ports_linux.h"
 
 #include "UsbTree.h"
 

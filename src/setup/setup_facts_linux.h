@@ -3,7 +3,7 @@
 // groups and ACLs. Every reader takes its roots, so tests use a temporary tree.
 #pragma once
 
-#include "serial/ZKSerial.h"
+#include "serial/ports_linux.h"
 #include "serial/text_files.h"
 #include "setup/setup_linux.h"
 
