@@ -9,6 +9,7 @@
 #include <string>
 
 #include "flash/FlashRun.h"
+#include "flash/sha256.h"
 #include "serial/ZKSerial.h"
 
 struct FlashRecord {
@@ -26,9 +27,6 @@ struct FlashRecord {
 
 // Local time with milliseconds and the UTC offset: "2024-05-01T14:03:07.250+02:00".
 std::string isoTime(std::chrono::system_clock::time_point when);
-
-// Lower-case hexadecimal SHA-256 of the bytes.
-std::string sha256Hex(const uint8_t* bytes, size_t size);
 
 // The record's fields, the job's own fields last.
 Json recordJson(const FlashRecord& record);

@@ -1,6 +1,7 @@
 #include "station/Report.h"
 
 #include "flash/FlashRecord.h"
+#include "flash/calendar.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -360,9 +361,9 @@ std::optional<TimePoint> parseIsoTime(std::string_view text) {
     fields.tm_hour = hour;
     fields.tm_min = minute;
     fields.tm_sec = second;
-    // timegm rolls 31 April over into May: a day the month lacks is no date.
+    // 31 April rolls over into May: a day the month lacks is no date.
     tm utc = fields;
-    time_t seconds = timegm(&utc);
+    time_t seconds = calendar::fromUtc(utc);
     if (utc.tm_mday != day) {
         return std::nullopt;
     }
@@ -370,7 +371,7 @@ std::optional<TimePoint> parseIsoTime(std::string_view text) {
         seconds -= *offset * 60;
     } else {
         fields.tm_isdst = -1; // whichever the local rules say for that day
-        seconds = mktime(&fields);
+        seconds = calendar::fromLocal(fields);
     }
     return system_clock::from_time_t(seconds) + std::chrono::milliseconds(millis);
 }
