@@ -3,7 +3,8 @@
 // port, latency, line speeds, locks), each finding with its fix. It reads
 // files only, except for the ports the operator names: those it opens (which
 // moves DTR) to try the line speeds and the low-latency request, and restores
-// as it found them. One file per system implements it.
+// as it found them. One file per system implements the checks
+// (setup_check_linux.cpp); their text is shared (SetupCheck.cpp).
 //
 // Check ids, stable for scripts (<port> is the device path as listed or named):
 //   adapters          the ports found
