@@ -3,9 +3,9 @@
 #include "flash/FlashRecord.h"
 #include "flash/markers.h"
 #include "flash/progress.h"
+#include "serial/port_system.h"
 #include "ymodem/Ymodem.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 
@@ -123,10 +123,7 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
     const uint32_t speed = job.transmitter ? kTransmitterSpeed : kReceiverSpeed;
     const DiagnosticsToEvents diagnostics(link, events);
     link.open(job.port, speed);
-    const auto passing = [&link] {
-        const int err = link.failure()->number;
-        return err == EACCES || err == EBUSY || err == EWOULDBLOCK;
-    };
+    const auto passing = [&link] { return portsys::openMayPass(link.failure()->number); };
     for (uint32_t waited = 0; link.hasError() && waited < job.openRetryMs && passing();
          waited += kOpenRetryMs) {
         link.delayMs(kOpenRetryMs);

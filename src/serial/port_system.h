@@ -23,6 +23,11 @@ std::string errorText(int number);
 // up, its adapter unplugged).
 bool lineGone(int number);
 
+// True for an open refused for a reason that may pass: no access yet (right
+// after a plug udev may still be applying the port's rights) or another
+// program has the port (probing it, say).
+bool openMayPass(int number);
+
 // Opens the device at `path` without waiting for carrier and without making it
 // a controlling terminal. kClosed with `error` set when it cannot be opened.
 Handle openDevice(const std::string& path, int& error);

@@ -30,6 +30,10 @@ bool lineGone(int number) {
     return number == EIO || number == ENXIO || number == ENODEV || number == EBADF;
 }
 
+bool openMayPass(int number) {
+    return number == EACCES || number == EBUSY || number == EWOULDBLOCK;
+}
+
 Handle openDevice(const std::string& path, int& error) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     error = fd < 0 ? errno : 0;
