@@ -75,7 +75,7 @@ bool Serial_HasError();
 // The pending failure's text, "<what> - <system text>(<number>).\n"; empty
 // when none.
 const char* Serial_ErrorText();
-// The errno of the pending failure; 0 when none.
+// The system's error number of the pending failure; 0 when none.
 int Serial_ErrorNumber();
 // Sleeps the calling thread for `ms` milliseconds, in full.
 void Serial_DelayMs(uint32_t ms);
