@@ -112,8 +112,8 @@ int main() {
 
     PacedReceiver receiver(pty.master());
     const auto start = Clock::now();
-    const uint32_t result = ymodem::transmit(Serial_DefaultPort(), image.data(), "bench.bin",
-                                             kImageSize, kMaxBlocks, observer);
+    const uint32_t result = ymodem::Ymodem_Transmit(Serial_DefaultPort(), image.data(), "bench.bin",
+                                                    kImageSize, kMaxBlocks, observer);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     receiver.stop();
     Serial_Close();

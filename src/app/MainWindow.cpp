@@ -7,8 +7,10 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStyle>
+#include <QTimer>
 
 #include "RunStatus.h"
 #include "StationView.h"
@@ -19,6 +21,7 @@ namespace {
 const QString kViewKey = QStringLiteral("view");
 const QString kStationView = QStringLiteral("station");
 const QString kSingleUnitView = QStringLiteral("single unit");
+constexpr const char* kRunRule = "────────────────────";
 } // namespace
 
 MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
@@ -50,6 +53,8 @@ MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
     // A drop anywhere on the window is a firmware file, not typed port text.
     if (QLineEdit* edit = ui_->portSelect->lineEdit()) {
         edit->setAcceptDrops(false);
+        // Assistive technology announces the field inside the box, not the box.
+        edit->setAccessibleName(ui_->portSelect->accessibleName());
     }
     ui_->logTextView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
@@ -121,6 +126,10 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::showRunStarted() {
+    // Each run's lines under a rule of their own, so that runs read apart.
+    if (!ui_->logTextView->document()->isEmpty()) {
+        delegate_.log(kRunRule, "\n");
+    }
     ui_->endStatePanel->hide();
     ui_->timeText->clear();
     setCheckSetupOffered(false);
@@ -143,6 +152,12 @@ void MainWindow::showRunEnd(const RunEnd& end) {
     ui_->timeText->clear();
     setCheckSetupOffered(state.checkSetup);
     panel->show();
+    // The panel takes room from the log once laid out: its last lines stay
+    // in sight.
+    QTimer::singleShot(0, this, [this] {
+        QScrollBar* bar = ui_->logTextView->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    });
 }
 
 void MainWindow::setCheckSetupOffered(bool offered) {

@@ -1,5 +1,6 @@
 #include "Platform.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -156,6 +157,9 @@ void runAlert(QWidget* parent, const QString& title, const QString& message) {
 
 QString chooseFirmwareFile(QWidget* parent, const QString& folder) {
     QFileDialog dialog(parent);
+    // The window's light-on-dark palette would put light labels on the
+    // dialog's light panes.
+    dialog.setPalette(QApplication::palette());
     if (!folder.isEmpty()) {
         dialog.setDirectory(folder);
     }

@@ -87,12 +87,7 @@ EndState endStateOf(const RunEnd& end) {
     case FlashOutcome::Cancelled:
         state.kind = EndState::Kind::Cancelled;
         state.heading = u8("Cancelled");
-        // Once the image is on its way the bootloader has given up the old
-        // application; before that the unit only saw a reset.
-        state.text = r.wireBytes > 0 || r.transferSeconds > 0
-                         ? u8("Stopped during the transfer: the unit has no application until it "
-                              "is flashed again.")
-                         : u8("Stopped before the image was sent.");
+        state.text = u8(cancelledNote(r));
         break;
     default:
         state.kind = EndState::Kind::Failed;

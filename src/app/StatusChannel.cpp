@@ -9,6 +9,7 @@
 #include <QTextCursor>
 
 #include "ZKLevelIndicator.h"
+#include "flash/printable.h"
 #include "flash/progress.h"
 
 #include <cstdio>
@@ -26,7 +27,9 @@ void ZKAppDelegate::log(const std::string& text, const std::string& cr) {
     // re-laying out the entire log for every line.
     QTextCursor cursor(view->document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QString::fromUtf8(text.data(), qsizetype(text.size())) +
+    // A file's name is any bytes: shown, not obeyed.
+    const std::string shown = printable(text, true);
+    cursor.insertText(QString::fromUtf8(shown.data(), qsizetype(shown.size())) +
                       QString::fromUtf8(cr.data(), qsizetype(cr.size())));
     view->moveCursor(QTextCursor::End);
     // The cursor's own scrolling stops a line short of the end.

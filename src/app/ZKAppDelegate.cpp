@@ -15,6 +15,7 @@
 #include <future>
 
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 #include "serial/ZKSerial.h"
 #include "setup/SetupCheck.h"
 
@@ -52,11 +53,8 @@ std::string machineSetupFindings(const std::optional<std::string>& port) {
 // end, which is kept with the run's last alert for the end state.
 class ZKAppDelegate::Events : public SinkEvents {
 public:
-    Events(ZKAppDelegate& delegate, const SerialLink& link, const FlashJob& job)
-        : SinkEvents(delegate), delegate_(delegate), link_(link), began_(link.now()) {
-        end.name = job.name;
-        end.transmitter = job.transmitter;
-    }
+    Events(ZKAppDelegate& delegate, const SerialLink& link)
+        : SinkEvents(delegate), delegate_(delegate), link_(link), began_(link.now()) {}
 
     void event(const RunEvent& event) override {
         switch (event.kind) {
@@ -67,6 +65,9 @@ public:
             end.lastAlert = event.text;
             break;
         case RunEvent::Kind::Finished:
+            // What was flashed, as the run took it from the engine.
+            end.name = event.result.record.value("file", std::string());
+            end.transmitter = event.result.record.value("target", std::string()) != "RX";
             end.result = event.result;
             end.seconds = elapsed();
             break;
@@ -88,7 +89,8 @@ private:
 
 ZKAppDelegate::ZKAppDelegate(QObject* parent)
     : QObject(parent), portLister_([](std::vector<std::string>& list) { Serial_ListPorts(list); }),
-      describer_([](const std::string& path) { return Serial_PortInfo(path).description(); }),
+      describer_(
+          [](const std::string& path) { return printable(Serial_PortInfo(path).description()); }),
       fileChooser_(&chooseFirmwareFile),
       settings_(std::make_unique<QSettings>(QStringLiteral("zkflash"), QStringLiteral("zkflash"))),
       link_(&Serial_DefaultPort()), setupChecker_(&machineSetupFindings), handOffs_(this) {}
@@ -104,7 +106,6 @@ void ZKAppDelegate::setSettings(std::unique_ptr<QSettings> settings) {
 void ZKAppDelegate::applicationDidFinishLaunching() {
     setStartTitle(kStartTitle);
     fw_ = std::make_unique<ZKFW>();
-    fw_->setUi(this);
     fw_->setData(nullptr);
     fw_->setTxSel(true);
     setCancelRequest(true);
@@ -203,6 +204,7 @@ std::optional<std::string> ZKAppDelegate::readChosenPortFromMain() {
     handOffs_.post([this, reply] {
         const std::optional<std::string> chosen = chosenPort();
         if (chosen) {
+            portBefore_ = settings_->value(kLastPortKey);
             settings_->setValue(kLastPortKey, QString::fromStdString(*chosen));
         }
         reply->set_value(chosen);
@@ -229,10 +231,9 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
     } else {
         fw_->setAddress(*port);
         if (fw_->data()) {
-            const FlashJob job = fw_->job();
-            Events events(*this, *link_, job);
-            runFlash(job, *link_, events,
-                     {"zkflash", ZK_VERSION, defaultRecordPath(), SetupCheck_FailureHint});
+            Events events(*this, *link_);
+            fw_->startFlash(*link_, events,
+                            {"zkflash", ZK_VERSION, defaultRecordPath(), SetupCheck_FailureHint});
             end = std::move(events.end);
         } else {
             showAlertWithMessage("Please select a file to transfer.", std::nullopt);
@@ -257,6 +258,10 @@ void ZKAppDelegate::endOfRun(std::optional<RunEnd> end) {
         }
         transferUnderWay_ = false;
         if (end) {
+            // A port that could not be opened is not worth choosing next time.
+            if (!end->result.portOpened) {
+                settings_->setValue(kLastPortKey, portBefore_);
+            }
             emit runFinished(*end);
         }
     });

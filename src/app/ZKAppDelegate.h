@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QVariant>
 
 #include <atomic>
 #include <functional>
@@ -153,6 +154,7 @@ private:
     void fileLoaded(const std::string& name, const FirmwareFile& file);
 
     std::unique_ptr<ZKFW> fw_;
+    QVariant portBefore_; // the port remembered before the run's, on the main thread
     std::atomic<bool> cancelRequest_{false};
     std::atomic<bool> busy_{false};
     std::atomic<bool> terminating_{false};

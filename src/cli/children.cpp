@@ -112,7 +112,11 @@ void ChildLoader::reap() {
 }
 
 void ChildLoader::answer() {
-    closeFd(in);
+    // A line is the answer; the end of the input would cancel the child's run.
+    if (in >= 0) {
+        const ssize_t written = write(in, "\n", 1);
+        static_cast<void>(written); // a child that has gone needs no answer
+    }
 }
 
 void ChildLoader::signal(int sig) const {

@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
+#include "flash/printable.h"
 #include "flash/progress.h"
+#include "serial/ZKSerial.h"
 #include "station/Report.h"
 
 #include <algorithm>
@@ -17,7 +19,8 @@ const char* usage() {
            "                  [--operator NAME] [--work-order ID] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --doctor [--port DEVICE]... [--json]\n"
-           "       zkflash-cli --report [--since TIME] [--work-order ID] [--json] [RECORDS]...\n"
+           "       zkflash-cli --report [--since TIME] [--work-order ID] [--unit SERIAL]\n"
+           "                  [--json | --csv] [RECORDS]...\n"
            "       zkflash-cli --help | --version\n"
            "\n"
            "Loads FIRMWARE into a radio unit over a USB-serial adapter: a name ending in\n"
@@ -44,8 +47,9 @@ const char* usage() {
            "  --doctor       check this machine's setup for the adapters, with fixes\n"
            "                 (opens only the ports named with --port)\n"
            "  --report       yield, failures, sockets, images and run times of the flash\n"
-           "                 records in RECORDS (default: the record file); with --json\n"
-           "                 as one JSON object\n"
+           "                 records in RECORDS (default: the record file; also .gz); with\n"
+           "                 --json as one JSON object, with --csv one row per record\n"
+           "  --unit SERIAL  with --report: every run of the unit with this adapter serial\n"
            "  --since TIME   only records started since TIME (\"2026-12-07\",\n"
            "                 \"2026-12-07T14:00\"; local time without an offset)\n"
            "  --work-order ID\n"
@@ -56,170 +60,310 @@ const char* usage() {
            "highest status of any unit.\n";
 }
 
-std::optional<Options> parseArgs(const std::vector<std::string>& args, std::string& error) {
-    Options options;
-    bool listed = false;
-    bool doctor = false;
-    // With --report every other argument is a record file, wherever it stands.
-    const auto optionsEnd = std::find(args.begin(), args.end(), "--");
-    const bool report = std::find(args.begin(), optionsEnd, "--report") != optionsEnd;
-    const auto valued = [](const std::string& arg) {
-        for (const std::string name : {"--port", "--record", "--since", "--work-order",
-                                       "--operator", "--slot", "--record-field", "--open-retry"}) {
-            if (arg == name || arg.starts_with(name + "=")) {
-                return true;
-            }
+namespace {
+
+// One command-line argument: an option with its value, if it takes one, or
+// an operand (a firmware file, a record file).
+struct Arg {
+    std::string name; // "--port"; empty for an operand
+    std::string value;
+};
+
+using Mode = Options::Mode;
+
+// The options that take a value, and what the value is in an error.
+constexpr std::pair<const char*, const char*> kValued[] = {
+    {"--port", "a device"},          {"--record", "a file"},
+    {"--since", "a date"},           {"--work-order", "an ID"},
+    {"--operator", "a name"},        {"--slot", "a socket"},
+    {"--record-field", "a field"},   {"--open-retry", "milliseconds"},
+    {"--unit", "an adapter serial"},
+};
+
+constexpr std::pair<const char*, const char*> kShort[] = {
+    {"-h", "--help"}, {"-y", "--yes"}, {"-q", "--quiet"}, {"-v", "--verbose"}};
+
+constexpr const char* kFlags[] = {"--help",    "--version",   "--list",  "--doctor",  "--report",
+                                  "--station", "--yes",       "--quiet", "--verbose", "--all",
+                                  "--json",    "--no-record", "--csv"};
+
+const char* valueKind(std::string_view name) {
+    for (const auto& [option, kind] : kValued) {
+        if (name == option) {
+            return kind;
         }
-        return false;
-    };
+    }
+    return nullptr;
+}
+
+// Splits the command line into options and operands; after "--" every
+// argument is an operand.
+std::optional<std::vector<Arg>> split(const std::vector<std::string>& args, std::string& error) {
+    std::vector<Arg> out;
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            options.mode = Options::Mode::Help;
-            return options;
-        }
-        if (arg == "--version") {
-            options.mode = Options::Mode::Version;
-            return options;
-        }
-        if (arg == "--list") {
-            listed = true;
-        } else if (arg == "--doctor") {
-            doctor = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            options.yes = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            options.quiet = true;
-        } else if (arg == "--verbose" || arg == "-v") {
-            options.verbose = true;
-        } else if (arg == "--all") {
-            options.all = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--no-record") {
-            options.noRecord = true;
-        } else if (arg == "--report") {
-            // taken before the loop
-        } else if (arg == "--station") {
-            options.mode = Options::Mode::Station;
-        } else if (valued(arg)) {
-            const std::string name = arg.substr(0, arg.find('='));
-            std::string value;
-            if (arg == name) {
-                if (i + 1 < args.size()) {
-                    value = args[++i];
-                }
-            } else {
-                value = arg.substr(name.size() + 1);
+        std::string arg = args[i];
+        if (arg == "--") {
+            for (++i; i < args.size(); ++i) {
+                out.push_back({"", args[i]});
             }
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            out.push_back({"", arg});
+            continue;
+        }
+        for (const auto& [abbreviation, option] : kShort) {
+            arg = arg == abbreviation ? option : arg;
+        }
+        const std::string name = arg.substr(0, arg.find('='));
+        if (const char* kind = valueKind(name)) {
+            std::string value =
+                arg == name ? (i + 1 < args.size() ? args[++i] : "") : arg.substr(name.size() + 1);
             if (value.empty()) {
-                error = name + (name == "--port"         ? " needs a device"
-                                : name == "--since"      ? " needs a date"
-                                : name == "--work-order" ? " needs an ID"
-                                                         : " needs a file");
+                error = name + " needs " + kind;
                 return std::nullopt;
             }
-            if (name == "--since" && !station::parseIsoTime(value)) {
-                error = "--since " + value + ": not a date (2026-12-07, 2026-12-07T14:00)";
-                return std::nullopt;
-            }
-            if (name == "--since") {
-                options.since = value;
-            } else if (name == "--operator") {
-                options.operatorName = value;
-            } else if (name == "--slot") {
-                options.slots.push_back(value);
-            } else if (name == "--record-field") {
-                options.recordFields.push_back(value);
-            } else if (name == "--open-retry") {
-                options.openRetryMs =
-                    static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-            } else if (name == "--work-order") {
-                options.workOrder = value;
-            } else if (name == "--record") {
-                options.record = value;
-            } else if (std::find(options.ports.begin(), options.ports.end(), value) !=
-                       options.ports.end()) {
-                error = "--port " + value + " given twice";
-                return std::nullopt;
-            } else {
-                options.ports.push_back(value);
-            }
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-            error = "unknown option " + arg;
-            return std::nullopt;
-        } else if (report) {
-            const auto from = args.begin() + static_cast<std::ptrdiff_t>(arg == "--" ? i + 1 : i);
-            options.records.insert(options.records.end(), from,
-                                   arg == "--" ? args.end() : from + 1);
-            if (arg == "--") {
-                break;
-            }
+            out.push_back({name, std::move(value)});
+        } else if (std::find(std::begin(kFlags), std::end(kFlags), arg) != std::end(kFlags)) {
+            out.push_back({arg, ""});
         } else {
-            if (arg == "--") {
-                if (i + 1 >= args.size()) {
-                    break;
-                }
-                ++i;
-            }
-            if (!options.firmware.empty() || i + 1 < args.size()) {
-                error = "one firmware file at a time";
+            error = "unknown option " + args[i];
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+bool has(const std::vector<Arg>& args, std::string_view name) {
+    return std::any_of(args.begin(), args.end(), [&](const Arg& a) { return a.name == name; });
+}
+
+// The first option of `args` that the mode does not take, if any.
+const Arg* outside(const std::vector<Arg>& args, std::initializer_list<std::string_view> taken) {
+    for (const Arg& arg : args) {
+        if (!arg.name.empty() && std::find(taken.begin(), taken.end(), arg.name) == taken.end()) {
+            return &arg;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> operands(const std::vector<Arg>& args) {
+    std::vector<std::string> found;
+    for (const Arg& arg : args) {
+        if (arg.name.empty()) {
+            found.push_back(arg.value);
+        }
+    }
+    return found;
+}
+
+// The options every flashing mode shares: prompts, output and the record.
+bool takeRunOption(const Arg& arg, Options& options) {
+    if (arg.name == "--yes") {
+        options.yes = true;
+    } else if (arg.name == "--quiet") {
+        options.quiet = true;
+    } else if (arg.name == "--verbose") {
+        options.verbose = true;
+    } else if (arg.name == "--json") {
+        options.json = true;
+    } else if (arg.name == "--no-record") {
+        options.noRecord = true;
+    } else if (arg.name == "--record") {
+        options.record = arg.value;
+    } else if (arg.name == "--operator") {
+        options.operatorName = arg.value;
+    } else if (arg.name == "--work-order") {
+        options.workOrder = arg.value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The one firmware file of a flashing mode.
+bool takeFirmware(const std::vector<Arg>& args, Options& options, std::string& error) {
+    const std::vector<std::string> files = operands(args);
+    if (files.size() > 1) {
+        error = "one firmware file at a time";
+        return false;
+    }
+    if (files.empty()) {
+        error = "no firmware file given";
+        return false;
+    }
+    if (options.noRecord && !options.record.empty()) {
+        error = "--record and --no-record exclude each other";
+        return false;
+    }
+    options.firmware = files.front();
+    return true;
+}
+
+std::optional<Options> parseFlash(const std::vector<Arg>& args, std::string& error) {
+    Options options;
+    for (const Arg& arg : args) {
+        if (arg.name.empty() || takeRunOption(arg, options)) {
+            continue;
+        }
+        if (arg.name == "--all") {
+            options.all = true;
+        } else if (arg.name == "--record-field") {
+            options.recordFields.push_back(arg.value);
+        } else if (arg.name == "--open-retry") {
+            options.openRetryMs =
+                static_cast<uint32_t>(std::strtoul(arg.value.c_str(), nullptr, 10));
+        } else if (arg.name == "--port") {
+            if (std::find(options.ports.begin(), options.ports.end(), arg.value) !=
+                options.ports.end()) {
+                error = "--port " + arg.value + " given twice";
                 return std::nullopt;
             }
-            options.firmware = args[i];
-        }
-    }
-    if (doctor) {
-        if (!options.firmware.empty()) {
-            error = "--doctor takes no firmware file";
+            options.ports.push_back(arg.value);
+        } else {
+            error = arg.name == "--since" || arg.name == "--csv" || arg.name == "--unit"
+                        ? arg.name + " goes with --report"
+                    : arg.name == "--slot" ? "--slot goes with --station"
+                                           : arg.name + " goes with another mode";
             return std::nullopt;
         }
-        options.mode = Options::Mode::Doctor;
-        return options;
     }
-    if (report) {
-        if (listed || options.all || !options.ports.empty() || !options.record.empty() ||
-            options.noRecord) {
-            error = "--report takes no --list, --port, --all, --record or --no-record";
-            return std::nullopt;
-        }
-        options.mode = Options::Mode::Report;
-        return options;
-    }
-    if (!options.since.empty()) {
-        error = "--since goes with --report";
-        return std::nullopt;
-    }
-    const bool station = options.mode == Options::Mode::Station;
-    if (!options.slots.empty() && !station) {
-        error = "--slot goes with --station";
-        return std::nullopt;
-    }
-    if (station && (listed || options.all || !options.ports.empty())) {
-        error = "--station takes no --list, --port or --all: it watches the sockets";
-        return std::nullopt;
-    }
-    if (listed) {
-        if (!options.firmware.empty()) {
-            error = "--list takes no firmware file";
-            return std::nullopt;
-        }
-        options.mode = Options::Mode::List;
-        return options;
-    }
-    if (options.firmware.empty()) {
-        error = "no firmware file given";
+    if (!takeFirmware(args, options, error)) {
         return std::nullopt;
     }
     if (options.all && !options.ports.empty()) {
         error = "--all takes no --port";
         return std::nullopt;
     }
-    if (options.noRecord && !options.record.empty()) {
-        error = "--record and --no-record exclude each other";
+    return options;
+}
+
+std::optional<Options> parseStation(const std::vector<Arg>& args, std::string& error) {
+    Options options;
+    options.mode = Mode::Station;
+    for (const Arg& arg : args) {
+        if (arg.name.empty() || arg.name == "--station" || takeRunOption(arg, options)) {
+            continue;
+        }
+        if (arg.name == "--slot") {
+            options.slots.push_back(arg.value);
+        } else {
+            error = arg.name == "--list" || arg.name == "--port" || arg.name == "--all"
+                        ? "--station takes no --list, --port or --all: it watches the sockets"
+                        : "--station takes no " + arg.name;
+            return std::nullopt;
+        }
+    }
+    if (!takeFirmware(args, options, error)) {
         return std::nullopt;
     }
     return options;
+}
+
+std::optional<Options> parseReport(const std::vector<Arg>& args, std::string& error) {
+    Options options;
+    options.mode = Mode::Report;
+    for (const Arg& arg : args) {
+        if (arg.name.empty()) {
+            options.records.push_back(arg.value);
+        } else if (arg.name == "--json") {
+            options.json = true;
+        } else if (arg.name == "--csv") {
+            options.csv = true;
+        } else if (arg.name == "--unit") {
+            options.unit = arg.value;
+        } else if (arg.name == "--work-order") {
+            options.workOrder = arg.value;
+        } else if (arg.name == "--since") {
+            if (!station::parseIsoTime(arg.value)) {
+                error = "--since " + arg.value + ": not a date (2026-12-07, 2026-12-07T14:00)";
+                return std::nullopt;
+            }
+            options.since = arg.value;
+        } else if (arg.name != "--report") {
+            const bool output = arg.name == "--list" || arg.name == "--port" ||
+                                arg.name == "--all" || arg.name == "--record" ||
+                                arg.name == "--no-record";
+            error = output ? "--report takes no --list, --port, --all, --record or --no-record"
+                           : "--report takes no " + arg.name;
+            return std::nullopt;
+        }
+    }
+    if (options.csv && options.json) {
+        error = "--csv and --json exclude each other";
+        return std::nullopt;
+    }
+    return options;
+}
+
+std::optional<Options> parseDoctor(const std::vector<Arg>& args, std::string& error) {
+    Options options;
+    options.mode = Mode::Doctor;
+    if (!operands(args).empty()) {
+        error = "--doctor takes no firmware file";
+        return std::nullopt;
+    }
+    if (const Arg* odd = outside(args, {"--doctor", "--port", "--json"})) {
+        error = "--doctor takes no " + odd->name;
+        return std::nullopt;
+    }
+    for (const Arg& arg : args) {
+        if (arg.name == "--json") {
+            options.json = true;
+        } else if (arg.name == "--port") {
+            options.ports.push_back(arg.value);
+        }
+    }
+    return options;
+}
+
+std::optional<Options> parseList(const std::vector<Arg>& args, std::string& error) {
+    Options options;
+    options.mode = Mode::List;
+    if (!operands(args).empty()) {
+        error = "--list takes no firmware file";
+        return std::nullopt;
+    }
+    if (const Arg* odd = outside(args, {"--list"})) {
+        error = "--list takes no " + odd->name;
+        return std::nullopt;
+    }
+    return options;
+}
+
+} // namespace
+
+std::optional<Options> parseArgs(const std::vector<std::string>& args, std::string& error) {
+    // Help and version win wherever they stand, even beside a mistake.
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            break;
+        }
+        if (arg == "--help" || arg == "-h" || arg == "--version") {
+            Options options;
+            options.mode = arg == "--version" ? Mode::Version : Mode::Help;
+            return options;
+        }
+    }
+    const auto split_ = split(args, error);
+    if (!split_) {
+        return std::nullopt;
+    }
+    const std::vector<Arg>& parts = *split_;
+    if (has(parts, "--doctor")) {
+        return parseDoctor(parts, error);
+    }
+    if (has(parts, "--report")) {
+        return parseReport(parts, error);
+    }
+    if (has(parts, "--station")) {
+        return parseStation(parts, error);
+    }
+    if (has(parts, "--list")) {
+        return parseList(parts, error);
+    }
+    return parseFlash(parts, error);
 }
 
 std::optional<Json> recordFields(const Options& options, std::string& error) {
@@ -290,17 +434,21 @@ void ConsoleView::event(const RunEvent& event) {
     switch (event.kind) {
     case RunEvent::Kind::Log:
         retireBar();
-        std::fprintf(out_, "%s\n", event.text.c_str());
+        std::fprintf(out_, "%s\n", printable(event.text, true).c_str());
         std::fflush(out_);
         break;
     case RunEvent::Kind::Alert:
     case RunEvent::Kind::Prompt: {
-        busy_.store(true);
         retireBar();
-        std::fprintf(err_, "%s: %s\n", event.title.value_or(kApplicationName).c_str(),
-                     event.text.c_str());
+        std::fprintf(err_, "%s: %s\n", printable(event.title.value_or(kApplicationName)).c_str(),
+                     printable(event.text, true).c_str());
+        if (event.kind == RunEvent::Kind::Prompt) {
+            if (!yes_) {
+                std::fputs("Press Enter when done.\n", err_);
+            }
+            awaitAnswer();
+        }
         std::fflush(err_);
-        awaitAnswer();
         break;
     }
     case RunEvent::Kind::Progress:
@@ -312,13 +460,13 @@ void ConsoleView::event(const RunEvent& event) {
         if (verbose_) {
             retireBar();
             const bool ended = !event.text.empty() && event.text.back() == '\n';
-            std::fprintf(err_, "%s%s", event.text.c_str(), ended ? "" : "\n");
+            std::fprintf(err_, "%s%s", printable(event.text, true).c_str(), ended ? "" : "\n");
             std::fflush(err_);
         }
         break;
     case RunEvent::Kind::Warning:
         retireBar();
-        std::fprintf(err_, "%s: warning: %s\n", kProgram, event.text.c_str());
+        std::fprintf(err_, "%s: warning: %s\n", kProgram, printable(event.text, true).c_str());
         std::fflush(err_);
         break;
     case RunEvent::Kind::Record:
@@ -329,8 +477,10 @@ void ConsoleView::event(const RunEvent& event) {
             std::fprintf(
                 err_, "%s\n",
                 transferSummary(event.result.imageBytes, event.result.transferSeconds).c_str());
-            std::fflush(err_);
+        } else if (event.result.outcome == FlashOutcome::Cancelled) {
+            std::fprintf(err_, "%s\n", cancelledNote(event.result));
         }
+        std::fflush(err_);
         break;
     }
 }
@@ -343,14 +493,20 @@ bool ConsoleView::busy() {
         busy_.store(false); // nobody is left to answer the prompt
         return false;
     }
-    // The operator answers with Enter; the end of the input answers for good.
+    // The operator answers with Enter. Input that ends first answers nothing:
+    // a script without --yes must not flash a unit nobody has switched.
     pollfd p{inputFd_, POLLIN, 0};
     if (poll(&p, 1, 0) > 0) {
         char buf[256];
         const ssize_t n = read(inputFd_, buf, sizeof buf);
         if (n <= 0) {
-            inputEnded_ = true;
+            unanswered_.store(true);
             busy_.store(false);
+            std::fprintf(err_,
+                         "%s: standard input ended before the prompt was answered: answer it "
+                         "with Enter, or pass --yes\n",
+                         kProgram);
+            std::fflush(err_);
         } else if (std::string_view(buf, static_cast<size_t>(n)).find('\n') !=
                    std::string_view::npos) {
             busy_.store(false);
@@ -360,7 +516,12 @@ bool ConsoleView::busy() {
 }
 
 void ConsoleView::awaitAnswer() {
-    busy_.store(!yes_ && !inputEnded_);
+    busy_.store(!yes_);
+}
+
+std::string listLine(const std::string& path, const SerialPortInfo& info) {
+    return printable(path) + "\t" + printable(info.description()) + "\t" + printable(info.socket) +
+           "\n";
 }
 
 std::string progressBarText(int32_t value, int32_t max, int width) {

@@ -5,6 +5,8 @@
 
 #include "flash/FlashRun.h"
 
+struct SerialPortInfo;
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -44,6 +46,8 @@ struct Options {
     // --report
     std::vector<std::string> records; // record files to read; none: the default one
     std::string since;                // an ISO 8601 date or time
+    bool csv = false;                 // one CSV row per record
+    std::string unit;                 // only this adapter serial's runs, one by one
 
     // --station: the sockets it takes ("SOCKET[=LABEL]"); none: every unit's adapter
     std::vector<std::string> slots;
@@ -80,14 +84,19 @@ void onCancelSignals(void (*handler)(int));
 // The program's name in its warnings.
 inline constexpr const char* kProgram = "zkflash-cli";
 
+// A line of --list: the path, what is known of the adapter and its socket,
+// each after a tab (empty when unknown), so that scripts can cut the
+// columns; what a device says of itself is shown escaped.
+std::string listLine(const std::string& path, const SerialPortInfo& info);
+
 // "[#####     ] 50 %": a bar of `width` cells and the window's percentage.
 std::string progressBarText(int32_t value, int32_t max, int width);
 
 // Log lines on standard output; alerts as "<title>: <message>", warnings,
 // the closing summary and, on a terminal, a progress bar on standard error;
-// the serial link's diagnostics there too with --verbose. An alert or prompt
-// raises busy() until a line (or the end) arrives on standard input, or at
-// once with --yes. The run is cancelled once `cancelSignal` is set (by a
+// the serial link's diagnostics there too with --verbose. A prompt raises
+// busy() until a line arrives on standard input, or at once with --yes; the
+// end of the input cancels the run instead. The run is cancelled once `cancelSignal` is set (by a
 // signal handler: it outlives every view).
 class ConsoleView : public RunEvents {
 public:
@@ -95,12 +104,14 @@ public:
                 std::FILE* err, const std::atomic<int>& cancelSignal);
 
     void event(const RunEvent& event) override;
-    bool cancelRequested() override { return cancel_.load() != 0; }
+    bool cancelRequested() override { return cancel_.load() != 0 || unanswered_.load(); }
+    // The input ended while a prompt waited: the run was cancelled for it.
+    bool unanswered() const { return unanswered_.load(); }
     bool busy() override;
 
 protected:
-    // Raises busy() for an alert just shown: answered at once with --yes or
-    // once the input has ended, else by a line on the input.
+    // Raises busy() for a prompt just shown: answered at once with --yes,
+    // else by a line on the input; input that ends first cancels the run.
     void awaitAnswer();
 
 private:
@@ -118,7 +129,7 @@ private:
     std::FILE* err_;
     const std::atomic<int>& cancel_;
     std::atomic<bool> busy_{false};
-    bool inputEnded_ = false;
+    std::atomic<bool> unanswered_{false};
     bool barShown_ = false;
     bool barRetired_ = false;
     int32_t value_ = 0;

@@ -28,6 +28,8 @@ void JsonView::event(const RunEvent& event) {
         return;
     }
     case RunEvent::Kind::Alert:
+        emit(eventJson(event));
+        return;
     case RunEvent::Kind::Prompt:
         emit(eventJson(event));
         awaitAnswer();

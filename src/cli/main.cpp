@@ -5,15 +5,21 @@
 #include "cli/multi_port.h"
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 #include "serial/ZKSerial.h"
 #include "setup/SetupCheck.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <memory>
 #include <unistd.h>
 
 namespace {
+
+constexpr const char* kNoPort =
+    "no USB-serial port found: plug in the unit's adapter (zkflash-cli --doctor checks this "
+    "computer's setup)";
 
 // Set by the first Ctrl-C (or SIGTERM) and read by the run's cancel poll; the
 // handler touches nothing else, so a signal is safe at any moment of the
@@ -30,14 +36,25 @@ void onSignal(int sig) {
     }
 }
 
+// A refusal before any run: on standard error and, with --json, as an
+// "error" event on standard output for the software that reads the events.
+int refuse(bool json, int status, const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", cli::kProgram, printable(text).c_str());
+    if (json) {
+        std::fputs(
+            jsonLine(Json{{"event", "error"}, {"message", text}, {"exit_status", status}}).c_str(),
+            stdout);
+    }
+    return status;
+}
+
 // One unit on one port: the library's run, rendered on the console or as
 // JSON lines.
 int flashOne(const cli::Options& options, const FirmwareFile& file, const std::string& port) {
     std::string error;
     const auto fields = cli::recordFields(options, error);
     if (!fields) {
-        std::fprintf(stderr, "%s: %s\n", cli::kProgram, error.c_str());
-        return cli::kExitUsage;
+        return refuse(options.json, cli::kExitUsage, error);
     }
     std::unique_ptr<cli::ConsoleView> view;
     if (options.json) {
@@ -57,6 +74,9 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     }
     const FlashJob job{port, file.image, name, transmitter, *fields, options.openRetryMs};
     const FlashResult result = runFlash(job, Serial_DefaultPort(), *view, settings);
+    if (view->unanswered()) {
+        return cli::kExitUsage;
+    }
     return cli::exitStatusFor(result.outcome, cancelSignal.load());
 }
 
@@ -66,7 +86,10 @@ int main(int argc, char** argv) {
     std::string error;
     const auto options = cli::parseArgs(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {
-        std::fprintf(stderr, "%s: %s\n\n%s", cli::kProgram, error.c_str(), cli::usage());
+        const std::vector<std::string> args(argv + 1, argv + argc);
+        const auto end = std::find(args.begin(), args.end(), "--");
+        refuse(std::find(args.begin(), end, "--json") != end, cli::kExitUsage, error);
+        std::fprintf(stderr, "\n%s", cli::usage());
         return cli::kExitUsage;
     }
     switch (options->mode) {
@@ -79,11 +102,12 @@ int main(int argc, char** argv) {
     case cli::Options::Mode::List: {
         std::vector<std::string> ports;
         Serial_ListPorts(ports);
-        // The path, what sysfs says about the adapter and its socket, each
-        // after a tab (empty when unknown), so that scripts can cut the columns.
         for (const auto& port : ports) {
-            std::printf("%s\t%s\t%s\n", port.c_str(), Serial_PortInfo(port).description().c_str(),
-                        Serial_PortInfo(port).socket.c_str());
+            std::fputs(cli::listLine(port, Serial_PortInfo(port)).c_str(), stdout);
+        }
+        // A script reads an empty list; a person is told why it is empty.
+        if (ports.empty() && isatty(STDOUT_FILENO) == 1) {
+            std::fprintf(stderr, "%s: %s\n", cli::kProgram, kNoPort);
         }
         return cli::kExitOk;
     }
@@ -99,9 +123,8 @@ int main(int argc, char** argv) {
 
     FirmwareFile file = readFirmwareFile(options->firmware);
     if (!file.image) {
-        std::fprintf(stderr, "%s: cannot read '%s': %s\n", cli::kProgram, options->firmware.c_str(),
-                     file.reason.c_str());
-        return cli::kExitUsage;
+        return refuse(options->json, cli::kExitUsage,
+                      "cannot read '" + options->firmware + "': " + file.reason);
     }
     // Without --port the first listed port; --all takes every listed one.
     std::vector<std::string> ports = options->ports;
@@ -112,8 +135,8 @@ int main(int argc, char** argv) {
         }
     }
     if (ports.empty()) {
-        std::fputs("Please select a port.\n", stderr);
-        return cli::kExitUsage;
+        return refuse(options->json, cli::kExitUsage,
+                      std::string(kNoPort) + "; name one with --port");
     }
     if (options->all || ports.size() > 1) {
         return cli::flashSeveral(*options, ports);

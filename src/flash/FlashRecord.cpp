@@ -57,6 +57,7 @@ Json recordJson(const FlashRecord& record) {
     json["serial_failure"] = failureJson(record.failure);
     json["transfer_seconds"] = std::round(record.transferSeconds * 1000.0) / 1000.0;
     json["wire_bytes"] = record.wireBytes;
+    json["port_opened"] = record.portOpened;
     for (const auto& [key, value] : run.fields.items()) {
         json[key] = value;
     }

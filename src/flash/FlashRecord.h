@@ -23,6 +23,7 @@ struct FlashRecord {
     std::optional<SerialFailure> failure; // the serial link's, if any
     double transferSeconds = 0; // from the header block to the result; 0 without a transfer
     uint64_t wireBytes = 0;     // written to the unit during the transfer, resends included
+    bool portOpened = false;    // false: the run never reached a unit
 };
 
 // Local time with milliseconds and the UTC offset: "2024-05-01T14:03:07.250+02:00".

@@ -19,8 +19,6 @@ constexpr int kBootloaderTries = 15;
 constexpr uint32_t kSettleMs = 500;    // after the transfer, before the start command
 constexpr uint32_t kOpenRetryMs = 100; // between opens refused for a passing reason
 
-constexpr const char* kWrongModeAlert =
-    "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
 constexpr const char* kTransmitterNoBannerAlert =
     "Ensure the USB-serial adapter is listed by zkflash-cli --list and that its cable is "
     "plugged in firmly.\n\nDisconnect all cables (including power and USB) from Controller. "
@@ -94,34 +92,23 @@ void RunEvents::alert(const std::string& text, std::optional<std::string> title)
     event(RunEvent(RunEvent::Kind::Alert, text, std::move(title)));
 }
 
-uint32_t transmitImage(SerialLink& link, RunEvents& events, const uint8_t* data,
-                       std::string_view name, uint32_t size) {
-    TransferObserver observer(link, events, kTransmitterSpeed);
-    return ymodem::transmit(link, data, name, size, kMaxBlocks, observer);
+namespace {
+
+// A step of the sequence: nothing when the run goes on, else how it ended.
+using Ending = std::optional<FlashOutcome>;
+
+Ending cancelled(RunEvents& events) {
+    if (!events.cancelRequested()) {
+        return std::nullopt;
+    }
+    events.log("Process Canceled.");
+    return FlashOutcome::Cancelled;
 }
 
-FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& events,
-                           FlashResult* result) {
-    const auto& image = job.image;
-    if (!image) {
-        events.alert("Please select a file to transfer.");
-        return FlashOutcome::SendError;
-    }
-    // Refused before the unit is touched: telling it to receive and then
-    // stopping part-way would leave it a truncated image.
-    if (ymodem::blockCount(image->size()) > kMaxBlocks) {
-        events.log("File Too Large for Memory!");
-        return FlashOutcome::TooLarge;
-    }
-    // A run cancelled before it began leaves the unit alone: no reset, no
-    // prompt, no radio commands.
-    if (events.cancelRequested()) {
-        events.log("Process Canceled.");
-        return FlashOutcome::Cancelled;
-    }
-
-    const uint32_t speed = job.transmitter ? kTransmitterSpeed : kReceiverSpeed;
-    const DiagnosticsToEvents diagnostics(link, events);
+// Opens the port at the target's speed. An open refused for a passing reason
+// (access not yet granted after a plug, another program probing the port) is
+// tried again for as long as the job allows.
+Ending openPort(const FlashJob& job, SerialLink& link, uint32_t speed) {
     link.open(job.port, speed);
     const auto passing = [&link] { return portsys::openMayPass(link.failure()->number); };
     for (uint32_t waited = 0; link.hasError() && waited < job.openRetryMs && passing();
@@ -129,62 +116,71 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
         link.delayMs(kOpenRetryMs);
         link.open(job.port, speed);
     }
-    if (link.hasError()) {
-        return FlashOutcome::SerialFailure;
-    }
+    return link.hasError() ? Ending(FlashOutcome::SerialFailure) : std::nullopt;
+}
 
-    if (job.transmitter) {
-        events.log("Resetting TX Processor...");
-        link.delayMs(500);
-        link.setDTR(true);
-        link.delayMs(500);
-        link.setDTR(false);
-        events.log("Reset Complete.");
-        link.delayMs(100);
-    } else {
-        link.setDTR(true);
-        link.delayMs(50);
-        link.setDTR(false);
-        link.delayMs(50);
-        link.setDTR(true);
-        link.delayMs(50);
-        link.setDTR(false);
-        events.event(RunEvent(RunEvent::Kind::Prompt, kRadioModePrompt));
-        while (events.busy()) {
-            link.delayMs(100);
+// The transmitter restarts into its bootloader on one DTR pulse.
+void resetTransmitter(SerialLink& link, RunEvents& events) {
+    events.log("Resetting TX Processor...");
+    link.delayMs(500);
+    link.setDTR(true);
+    link.delayMs(500);
+    link.setDTR(false);
+    events.log("Reset Complete.");
+    link.delayMs(100);
+}
+
+// The receiver: two DTR pulses, the operator switches the controller's radio
+// mode, then the radio module is told to pass the line through. A cancel while
+// the prompt stands ends the run before anything more reaches the unit.
+Ending resetReceiver(SerialLink& link, RunEvents& events) {
+    for (int pulse = 0; pulse < 2; ++pulse) {
+        if (pulse > 0) {
+            link.delayMs(50);
         }
-        // The radio module's answers stay in the input; the bootloader wait
-        // reads past them.
-        link.writeString("+++");
-        link.delayMs(1250);
-        link.writeString("ATDLFFFE\r\n");
-        link.writeString("ATCN\r\n");
+        link.setDTR(true);
+        link.delayMs(50);
+        link.setDTR(false);
     }
-    if (link.hasError()) {
-        return FlashOutcome::SerialFailure;
+    events.event(RunEvent(RunEvent::Kind::Prompt, kRadioModePrompt));
+    while (events.busy() && !events.cancelRequested()) {
+        link.delayMs(100);
     }
+    if (const Ending ending = cancelled(events)) {
+        return ending;
+    }
+    // The radio module's answers stay in the input; the bootloader wait
+    // reads past them.
+    link.writeString("+++");
+    link.delayMs(1250);
+    link.writeString("ATDLFFFE\r\n");
+    link.writeString("ATCN\r\n");
+    return std::nullopt;
+}
 
+// Wakes the bootloader with "BOOT" until its banner comes, the unit says it is
+// in the wrong mode, or 15 tries have passed.
+Ending awaitBootloader(const FlashJob& job, SerialLink& link, RunEvents& events) {
     events.log("Waiting For Bootloader Start...");
     MarkerScanner scanner;
-    for (int tries = 0;;) {
+    for (int tries = 1;; ++tries) {
         const MarkerScanner::Marker marker = scanner.feed(link.readText());
         if (marker == MarkerScanner::Marker::Banner) {
-            break;
+            return std::nullopt;
         }
         if (marker == MarkerScanner::Marker::WrongMode) {
-            events.alert(kWrongModeAlert);
+            events.alert(wrongModeAlert(job.transmitter));
             return FlashOutcome::WrongMode;
         }
         link.writeString("BOOT");
         link.delayMs(100);
-        if (events.cancelRequested()) {
-            events.log("Process Canceled.");
-            return FlashOutcome::Cancelled;
+        if (const Ending ending = cancelled(events)) {
+            return ending;
         }
         if (link.hasError()) {
             return FlashOutcome::SerialFailure;
         }
-        if (++tries >= kBootloaderTries) {
+        if (tries >= kBootloaderTries) {
             if (job.transmitter) {
                 events.alert(kTransmitterNoBannerAlert);
                 events.log("Bootloader Didn't Respond!");
@@ -195,20 +191,26 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
             return FlashOutcome::NoBanner;
         }
     }
+}
 
+// Tells the bootloader to receive and sends the image; returns the transfer
+// result code and puts the transfer's figures into `result`.
+uint32_t transfer(const FlashJob& job, SerialLink& link, RunEvents& events, uint32_t speed,
+                  FlashResult* result) {
     events.log("Bootloader Started.");
     link.writeString("1");
     link.delayMs(100);
     link.flushInput();
     events.log("Sending Firmware File...");
 
-    const auto transferStart = link.now();
+    const auto started = link.now();
     const uint64_t writtenBefore = link.bytesWritten();
     TransferObserver observer(link, events, speed);
-    const uint32_t code = ymodem::transmit(
+    const auto& image = job.image;
+    const uint32_t code = ymodem::Ymodem_Transmit(
         link, image->data(), job.name, static_cast<uint32_t>(image->size()), kMaxBlocks, observer);
     if (result != nullptr) {
-        result->transferSeconds = Seconds(link.now() - transferStart).count();
+        result->transferSeconds = Seconds(link.now() - started).count();
         result->wireBytes = link.bytesWritten() - writtenBefore;
     }
     if (code == ymodem::kNoAck || code == ymodem::kNameTooLong || code == ymodem::kNoHeaderAck) {
@@ -216,30 +218,86 @@ FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& eve
     } else if (code == ymodem::kTooLarge) {
         events.log("File Too Large for Memory!");
     }
+    return code;
+}
+
+// After a whole transfer, tells the bootloader to start the new application;
+// never after a failed one. Closes the port either way.
+FlashOutcome startApplication(SerialLink& link, RunEvents& events, uint32_t code) {
     link.delayMs(kSettleMs);
     link.flushInput();
+    FlashOutcome outcome = FlashOutcome::SendError;
     if (code == ymodem::kOk) {
         link.writeString("2");
         // A start command that could not be written started nothing: the
         // run failed, and the failure is reported.
         if (link.hasError()) {
-            link.close();
-            return FlashOutcome::SerialFailure;
+            outcome = FlashOutcome::SerialFailure;
+        } else {
+            events.log("Starting Application...");
+            outcome = FlashOutcome::Success;
         }
-        events.log("Starting Application...");
+    } else if (code == ymodem::kCancelled) {
+        outcome = FlashOutcome::Cancelled;
+    } else if (code == ymodem::kTooLarge) {
+        outcome = FlashOutcome::TooLarge;
     }
     link.close();
+    return outcome;
+}
 
-    switch (code) {
-    case ymodem::kOk:
-        return FlashOutcome::Success;
-    case ymodem::kCancelled:
-        return FlashOutcome::Cancelled;
-    case ymodem::kTooLarge:
-        return FlashOutcome::TooLarge;
-    default:
+} // namespace
+
+const char* cancelledNote(const FlashResult& result) {
+    return result.wireBytes > 0 || result.transferSeconds > 0
+               ? "Stopped during the transfer: the unit has no application until it is flashed "
+                 "again."
+               : "Stopped before the image was sent.";
+}
+
+std::string wrongModeAlert(bool transmitter) {
+    return std::string(transmitter ? "Halvo" : "Morra") +
+           " is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
+}
+
+FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& events,
+                           FlashResult* result) {
+    if (!job.image) {
+        events.alert("Please select a file to transfer.");
         return FlashOutcome::SendError;
     }
+    // Refused before the unit is touched: telling it to receive and then
+    // stopping part-way would leave it a truncated image.
+    if (ymodem::blockCount(job.image->size()) > kMaxBlocks) {
+        events.log("File Too Large for Memory!");
+        return FlashOutcome::TooLarge;
+    }
+    // A run cancelled before it began leaves the unit alone: no reset, no
+    // prompt, no radio commands.
+    if (const Ending ending = cancelled(events)) {
+        return *ending;
+    }
+    const uint32_t speed = job.transmitter ? kTransmitterSpeed : kReceiverSpeed;
+    const DiagnosticsToEvents diagnostics(link, events);
+    if (const Ending ending = openPort(job, link, speed)) {
+        return *ending;
+    }
+    if (result != nullptr) {
+        result->portOpened = true;
+    }
+    if (job.transmitter) {
+        resetTransmitter(link, events);
+    } else if (const Ending ending = resetReceiver(link, events)) {
+        return *ending;
+    }
+    // A failure while bringing the bootloader up is seen once the step is over.
+    if (link.hasError()) {
+        return FlashOutcome::SerialFailure;
+    }
+    if (const Ending ending = awaitBootloader(job, link, events)) {
+        return *ending;
+    }
+    return startApplication(link, events, transfer(job, link, events, speed, result));
 }
 
 FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
@@ -264,6 +322,7 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
     record.failure = result.failure;
     record.transferSeconds = result.transferSeconds;
     record.wireBytes = result.wireBytes;
+    record.portOpened = result.portOpened;
     result.record = recordJson(record);
 
     // A failure is shown once, with what the operator can do about it.
@@ -339,8 +398,11 @@ constexpr std::pair<RunEvent::Kind, const char*> kKindNames[] = {
     {RunEvent::Kind::Finished, "finished"},
 };
 
-double rounded(double value, double unit) {
-    return std::round(value / unit) * unit;
+// To `decimals` places, as the nearest double to the decimal: 6.3, never
+// 6.300000000000001.
+double rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 } // namespace
@@ -362,9 +424,9 @@ Json eventJson(const RunEvent& event) {
         const TransferProgress& p = event.progress;
         json["value"] = p.value;
         json["max"] = p.max;
-        json["percent"] = rounded(progressPercent(p.value, p.max), 0.1);
-        json["rate"] = rounded(p.rate, 1);
-        json["seconds_left"] = p.secondsLeft < 0 ? Json() : Json(rounded(p.secondsLeft, 0.1));
+        json["percent"] = rounded(progressPercent(p.value, p.max), 1);
+        json["rate"] = rounded(p.rate, 0);
+        json["seconds_left"] = p.secondsLeft < 0 ? Json() : Json(rounded(p.secondsLeft, 1));
         break;
     }
     case RunEvent::Kind::Record:
@@ -372,7 +434,7 @@ Json eventJson(const RunEvent& event) {
         break;
     case RunEvent::Kind::Finished:
         json["outcome"] = outcomeName(event.result.outcome);
-        json["transfer_seconds"] = rounded(event.result.transferSeconds, 0.001);
+        json["transfer_seconds"] = rounded(event.result.transferSeconds, 3);
         json["image_bytes"] = event.result.imageBytes;
         if (event.result.failure) {
             json["serial_failure"] = failureJson(event.result.failure);

@@ -67,7 +67,8 @@ struct FlashResult {
     double transferSeconds = 0;           // from the header block to the result; 0 without one
     uint64_t wireBytes = 0;               // written during the transfer, resends included
     uint64_t imageBytes = 0;
-    Json record; // the flash record of the run
+    bool portOpened = false; // the port was opened: the run may have reached a unit
+    Json record;             // the flash record of the run
 };
 
 struct RunEvent {
@@ -136,11 +137,12 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
 FlashOutcome flashSequence(const FlashJob& job, SerialLink& link, RunEvents& events,
                            FlashResult* result = nullptr);
 
-// Sends the image with the YMODEM sender (at most the bootloader's 192 blocks),
-// reporting progress with its rate and the time left, the cancel poll and the
-// sender's log line through `events`. Returns the transfer result code.
-uint32_t transmitImage(SerialLink& link, RunEvents& events, const uint8_t* data,
-                       std::string_view name, uint32_t size);
+// What a cancelled run left in the unit: once the transfer has begun the
+// bootloader has given up the old application.
+const char* cancelledNote(const FlashResult& result);
+
+// The alert for a unit that answers in the wrong mode, naming the unit.
+std::string wrongModeAlert(bool transmitter);
 
 // "success", "wrong mode", "no banner", "send error", "too large",
 // "cancelled", "serial failure".

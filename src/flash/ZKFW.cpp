@@ -1,7 +1,5 @@
 #include "flash/ZKFW.h"
 
-#include "serial/ZKSerial.h"
-
 std::string ZKFW::address() const {
     std::lock_guard lock(mutex_);
     return address_;
@@ -37,12 +35,7 @@ FlashJob ZKFW::job() const {
     return FlashJob{address_, data_, fName_, txSel()};
 }
 
-uint32_t ZKFW::Ymodem_Transmit(const uint8_t* data, std::string_view fn, uint32_t fnSize) {
-    SinkEvents events(*ui());
-    return transmitImage(Serial_DefaultPort(), events, data, fn, fnSize);
-}
-
-FlashOutcome ZKFW::startFlash() {
-    SinkEvents events(*ui());
-    return flashSequence(job(), Serial_DefaultPort(), events);
+FlashResult ZKFW::startFlash(SerialLink& link, RunEvents& events,
+                             const RunSettings& settings) const {
+    return runFlash(job(), link, events, settings);
 }

@@ -102,7 +102,7 @@ using Packet = std::array<uint8_t, kPacketSize + kCrcSize>;
 // Writes the block's head and field followed by its CRC (high byte first), in
 // one write.
 void sendBlock(SerialLink& link, Packet& packet, uint32_t field) {
-    const uint16_t crc = crc16(packet.data(), kHeadSize, field);
+    const uint16_t crc = Cal_CRC16(packet.data(), kHeadSize, field);
     packet[kHeadSize + field] = static_cast<uint8_t>(crc >> 8);
     packet[kHeadSize + field + 1] = static_cast<uint8_t>(crc);
     link.send(packet.data(), static_cast<int32_t>(kHeadSize + field + kCrcSize));
@@ -115,7 +115,7 @@ void sendEot(SerialLink& link) {
 
 } // namespace
 
-uint16_t updateCrc16(uint16_t crc, uint8_t byte) {
+uint16_t UpdateCRC16(uint16_t crc, uint8_t byte) {
     uint32_t reg = crc;
     uint32_t in = byte | 0x100u; // the marker bit counts the 8 rounds
     do {
@@ -132,9 +132,9 @@ uint16_t updateCrc16(uint16_t crc, uint8_t byte) {
     return static_cast<uint16_t>(reg);
 }
 
-// Table-driven equivalent of updateCrc16 over the bytes followed by two zero
+// Table-driven equivalent of UpdateCRC16 over the bytes followed by two zero
 // bytes.
-uint16_t crc16(const uint8_t* bytes, uint32_t idx, uint32_t size) {
+uint16_t Cal_CRC16(const uint8_t* bytes, uint32_t idx, uint32_t size) {
     uint16_t crc = 0;
     for (const uint8_t *p = bytes + idx, *end = p + size; p != end; ++p) {
         crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ *p) & 0xFFu]);
@@ -142,7 +142,7 @@ uint16_t crc16(const uint8_t* bytes, uint32_t idx, uint32_t size) {
     return crc;
 }
 
-void prepareHeader(uint8_t* packet, std::string_view fn, std::string_view len) {
+uint32_t Ymodem_PrepareIntialPacket(uint8_t* packet, std::string_view fn, std::string_view len) {
     std::memset(packet, 0, kPacketSize);
     packet[0] = kStx;
     packet[1] = 0x00;
@@ -157,10 +157,11 @@ void prepareHeader(uint8_t* packet, std::string_view fn, std::string_view len) {
     if (lenBytes > 0) {
         std::memcpy(packet + kHeadSize + nameBytes + 1, len.data(), lenBytes);
     }
+    return 0;
 }
 
-void prepareBlock(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t pktNo,
-                  uint32_t size) {
+void Ymodem_PreparePacket(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t pktNo,
+                          uint32_t size) {
     const uint32_t field = size >= kLongField ? kLongField : kShortField;
     const uint32_t copy = std::min(field, size);
     packet[0] = field == kLongField ? kStx : kSoh;
@@ -172,8 +173,8 @@ void prepareBlock(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t pk
     }
 }
 
-uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view fn, uint32_t fnSize,
-                  uint32_t maxBlocks, Observer& observer) {
+uint32_t Ymodem_Transmit(SerialLink& link, const uint8_t* data, std::string_view fn,
+                         uint32_t fnSize, uint32_t maxBlocks, Observer& observer) {
     // Refuse up front what the unit cannot take whole: a refusal after the
     // last block would leave a truncated image in the unit.
     if (blockCount(fnSize) > maxBlocks) {
@@ -195,7 +196,7 @@ uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view fn, ui
     };
 
     Packet packet;
-    prepareHeader(packet.data(), fn, len);
+    Ymodem_PrepareIntialPacket(packet.data(), fn, len);
 
     // Sends the block in the packet buffer until it is acknowledged (empty
     // result) or the transfer ends (its result code). Replies other than ACK
@@ -250,7 +251,7 @@ uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view fn, ui
     uint8_t blockNumber = 1; // the refusal above keeps it at or below maxBlocks
     while (remaining > 0) {
         observer.progress(offset, fnSize);
-        prepareBlock(data, offset, packet.data(), blockNumber, remaining);
+        Ymodem_PreparePacket(data, offset, packet.data(), blockNumber, remaining);
         const uint32_t field = remaining >= kLongField ? kLongField : kShortField;
         uint32_t silences = 0;
         if (const auto ended = sendUntilAcked(field, silences)) {

@@ -12,7 +12,7 @@ class SerialLink;
 
 namespace ymodem {
 
-// Transfer result codes of transmit.
+// Transfer result codes of Ymodem_Transmit.
 inline constexpr uint32_t kOk = 0;
 inline constexpr uint32_t kNoAck = 3;        // a block unanswered, or the receiver aborted
 inline constexpr uint32_t kNameTooLong = 4;  // name and size do not fit the header block
@@ -30,16 +30,17 @@ constexpr uint64_t blockCount(uint64_t size) {
 
 // One CRC step: shifts `byte` into the low end of the register (which
 // therefore trails the message by 16 bits).
-uint16_t updateCrc16(uint16_t crc, uint8_t byte);
+uint16_t UpdateCRC16(uint16_t crc, uint8_t byte);
 // CRC-16/XMODEM of `size` (>= 1) bytes from `idx` on.
-uint16_t crc16(const uint8_t* bytes, uint32_t idx, uint32_t size);
+uint16_t Cal_CRC16(const uint8_t* bytes, uint32_t idx, uint32_t size);
 // Header block (block 0) into `packet` (kPacketSize bytes): name, NUL, size
 // text, zeros. Whatever is handed in, nothing goes beyond the data field.
-void prepareHeader(uint8_t* packet, std::string_view name, std::string_view sizeText);
+uint32_t Ymodem_PrepareIntialPacket(uint8_t* packet, std::string_view name,
+                                    std::string_view sizeText);
 // Data block `number` into `packet` from `data` at offset `idx`, with
 // `remaining` (>= 1) image bytes left from there.
-void prepareBlock(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t number,
-                  uint32_t remaining);
+void Ymodem_PreparePacket(const uint8_t* data, uint32_t idx, uint8_t* packet, uint8_t number,
+                          uint32_t remaining);
 
 // What the transmitter tells whoever runs it, on the transmitter's thread.
 class Observer {
@@ -58,7 +59,7 @@ public:
 // receiver waiting on the open `link`. An image that needs more than
 // `maxBlocks` data blocks, or whose name and size text overfill the header
 // block, is refused before anything is sent. Returns a result code (k...).
-uint32_t transmit(SerialLink& link, const uint8_t* data, std::string_view name, uint32_t size,
-                  uint32_t maxBlocks, Observer& observer);
+uint32_t Ymodem_Transmit(SerialLink& link, const uint8_t* data, std::string_view name,
+                         uint32_t size, uint32_t maxBlocks, Observer& observer);
 
 } // namespace ymodem

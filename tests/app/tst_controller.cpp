@@ -157,6 +157,8 @@ private slots:
         app.delegate.setProgress(50, 100);
         QVERIFY(runToIdle(app));
         QCOMPARE(app.percent(), QStringLiteral("0 %")); // every start shows zero
+        // A port that would not open is not offered again next time.
+        QVERIFY(typed.isNull() || app.delegate.settings().value("lastPort").toString() != typed);
         expectIdle(app);
         app.delegate.fw().setData(nullptr);
         QVERIFY(runToIdle(app)); // refused without the image, the failure not shown again
@@ -244,6 +246,10 @@ private slots:
         };
         widget->setFocus(Qt::TabFocusReason);
         QCOMPARE(focused(), control);
+        // What takes the focus (a combo box's text field) has the name too.
+        QCOMPARE(QAccessible::queryAccessibleInterface(QApplication::focusWidget())
+                     ->text(QAccessible::Name),
+                 name);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(focused(), next);
 
@@ -440,7 +446,7 @@ private slots:
             << "wrong mode"
             << "Failed\nThe unit is not in the correct mode.\nPress FW button AFTER power up "
                "(within 2 seconds)."
-            << QStringList{"Morra is not in the correct mode.  Press FW button AFTER power up "
+            << QStringList{"Halvo is not in the correct mode.  Press FW button AFTER power up "
                            "(within 2 seconds)."};
         QTest::newRow("receiver's bootloader silent")
             << "morra.binrx" << 100 << "--silent" << -1 << ""

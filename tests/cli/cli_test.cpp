@@ -2,6 +2,7 @@
 // statuses, target choice and the console view.
 #include "cli/cli.h"
 #include "cli/doctor.h"
+#include "serial/ZKSerial.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,8 @@ std::string parsed(const std::string& line) {
         text += " records=" + file;
     }
     text += (o->since.empty() ? "" : " since=" + o->since) +
-            (o->workOrder.empty() ? "" : " wo=" + o->workOrder);
+            (o->workOrder.empty() ? "" : " wo=" + o->workOrder) + (o->csv ? " csv" : "") +
+            (o->unit.empty() ? "" : " unit=" + o->unit);
     return text;
 }
 
@@ -70,6 +72,12 @@ TEST(CliArgs, ParsesEachForm) {
         {"--report --since 2026-13-01", ""},
         {"--report --port a", ""},
         {"--since 2026-12-07 fw", ""},
+        {"--report --csv --unit=FT4K2P9Q a.jsonl.2.gz",
+         "report records=a.jsonl.2.gz csv unit=FT4K2P9Q"},
+        {"--report --csv --json", ""},
+        {"--report --unit", ""},
+        {"--unit FT4K2P9Q fw", ""},
+        {"--csv fw", ""},
     };
     for (const auto& [line, options] : cases) {
         EXPECT_EQ(parsed(line), options) << line;
@@ -91,6 +99,13 @@ TEST(CliDoctor, ReportsThisMachineAsOneJsonObject) {
         EXPECT_TRUE(check.at("id").is_string() && check.at("fix").is_string()) << check;
     }
     EXPECT_EQ(status, report.at("failures").get<int>() > 0 ? 1 : 0);
+}
+
+// --list's columns hold whatever a device reports, escaped.
+TEST(CliList, ColumnsAreTheDevicesStringsEscaped) {
+    SerialPortInfo info{"FTDI", "FT232R\tUSB", "A5\x1b[2J", "0403", "6001", "1-1.3"};
+    EXPECT_EQ(cli::listLine("/dev/ttyUSB0", info),
+              "/dev/ttyUSB0\tFTDI FT232R\\x09USB (A5\\x1b[2J) 0403:6001\t1-1.3\n");
 }
 
 TEST(CliTransferSummary, GivesBytesSecondsAndRate) {
@@ -131,8 +146,8 @@ RunEvent shown(RunEvent::Kind kind, const std::string& text) {
     return RunEvent(kind, text);
 }
 
-// The prompt waits for Enter (the end of the input answers it and every later
-// one); a cancel releases it.
+// The prompt waits for Enter and says so; a cancel releases it; input that
+// ends first cancels the run, with what to do instead.
 TEST_F(ConsoleViewTest, PromptStaysBusyUntilEnterOrCancel) {
     std::atomic<int> cancel{0};
     const cli::Options options;
@@ -140,10 +155,12 @@ TEST_F(ConsoleViewTest, PromptStaysBusyUntilEnterOrCancel) {
     cli::ConsoleView view(options, false, input_[0], out_, err_, cancel);
     view.event(prompt);
     EXPECT_TRUE(view.busy());
+    EXPECT_NE(err().find("Press Enter"), std::string::npos) << err();
     ASSERT_EQ(write(input_[1], "x", 1), 1);
     EXPECT_TRUE(view.busy()) << "a keystroke without Enter is no answer";
     ASSERT_EQ(write(input_[1], "\n", 1), 1);
     EXPECT_FALSE(view.busy());
+    EXPECT_FALSE(view.cancelRequested());
     cli::ConsoleView other(options, false, input_[0], out_, err_, cancel);
     other.event(prompt);
     EXPECT_TRUE(other.busy());
@@ -151,12 +168,14 @@ TEST_F(ConsoleViewTest, PromptStaysBusyUntilEnterOrCancel) {
     EXPECT_TRUE(other.cancelRequested());
     EXPECT_FALSE(other.busy());
     cancel = 0;
-    view.event(shown(RunEvent::Kind::Alert, "again"));
+    view.event(shown(RunEvent::Kind::Alert, "an alert waits for nobody"));
+    EXPECT_FALSE(view.busy());
+    view.event(prompt);
     close(input_[1]);
     input_[1] = -1;
     EXPECT_FALSE(view.busy());
-    view.event(shown(RunEvent::Kind::Alert, "and again"));
-    EXPECT_FALSE(view.busy());
+    EXPECT_TRUE(view.cancelRequested() && view.unanswered());
+    EXPECT_NE(err().find("answer it with Enter, or pass --yes"), std::string::npos) << err();
 }
 
 // The bar shows the window's percentage and goes at the closing lines; the
@@ -184,11 +203,15 @@ TEST_F(ConsoleViewTest, BarDiagnosticsWarningsAndSummary) {
         view.event(shown(RunEvent::Kind::Diagnostic, "ZKSerial error [x\n]"));
         view.event(shown(RunEvent::Kind::Warning, "no record"));
         RunEvent finished(RunEvent::Kind::Finished);
-        finished.result = {FlashOutcome::Success, std::nullopt, 10.9, 0, 120000, {}};
+        finished.result = {FlashOutcome::Success, std::nullopt, 10.9, 0, 120000, true, {}};
+        view.event(finished);
+        finished.result = {FlashOutcome::Cancelled, std::nullopt, 3.0, 5000, 120000, true, {}};
         view.event(finished);
         EXPECT_EQ(err().substr(before.size()),
                   bar + (verbose ? "ZKSerial error [x\n]\n" : "\r\033[K") +
-                      "zkflash-cli: warning: no record\nSent 120000 bytes in 10.9 s, 11.0 kB/s\n");
+                      "zkflash-cli: warning: no record\nSent 120000 bytes in 10.9 s, 11.0 kB/s\n"
+                      "Stopped during the transfer: the unit has no application until it is "
+                      "flashed again.\n");
     }
     EXPECT_EQ(out(), "Starting Application...\nStarting Application...\n");
 }

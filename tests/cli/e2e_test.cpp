@@ -219,16 +219,19 @@ TEST_P(FlashFails, EndsWithItsReportAndNoStartCommand) {
     }
 }
 
-constexpr const char* kWrongMode =
+// The alert names the unit being flashed.
+constexpr const char* kWrongModeTx =
+    "Halvo is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
+constexpr const char* kWrongModeRx =
     "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, FlashFails,
     testing::Values(
         FailureCase{"WrongModeTx", "--wrong-mode", 100, "Waiting For Bootloader Start...",
-                    "wrong mode", kWrongMode},
+                    "wrong mode", kWrongModeTx},
         FailureCase{"WrongModeRx", "--target rx --wrong-mode --drain-lag 4", 100,
-                    "Waiting For Bootloader Start...", "wrong mode", kWrongMode},
+                    "Waiting For Bootloader Start...", "wrong mode", kWrongModeRx},
         FailureCase{"NoBannerTx", "--silent", 100, "Bootloader Didn't Respond!", "no banner",
                     "Ensure the USB-serial adapter is listed by zkflash-cli --list and that its "
                     "cable is plugged in firmly.\n\nDisconnect all cables"},
@@ -579,6 +582,7 @@ TEST(Usage, RefusedBeforeAnyPortIsOpened) {
         {"--station --slot 1-1.2=A\x01 " + fw, "the label has a control character"},
         {"--station " + big.string(), "is too large to flash (196609 bytes, at most 196608)"},
         {"--station /nonexistent/fw.bin", "cannot read '/nonexistent/fw.bin'"},
+        {"--json " + fw, "no USB-serial port found: plug in the unit's adapter"},
     };
     for (const auto& [args, error] : cases) {
         std::vector<std::string> argv = words(args.c_str());
@@ -586,6 +590,9 @@ TEST(Usage, RefusedBeforeAnyPortIsOpened) {
         Process cli(argv, {{"ZK_SYS_ROOT", root}});
         EXPECT_EQ(cli.wait(10s), 2) << error;
         EXPECT_NE(cli.error().find(error), std::string::npos) << cli.error();
+        if (args.starts_with("--json")) {
+            EXPECT_TRUE(cli.output().starts_with("{\"event\":\"error\"")) << cli.output();
+        }
     }
     std::filesystem::remove_all(root);
 }

@@ -1,6 +1,7 @@
 // What the window and the CLI share: a firmware file and the flash record.
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
+#include "flash/printable.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,31 @@ TEST(FirmwareFile, ReadsOnlyWhatCanBeFlashed) {
         EXPECT_EQ(file.reason, c.reason) << c.path;
     }
     std::filesystem::remove_all(dir);
+}
+
+// What a device or a file carries is shown, never obeyed: control characters
+// and bytes that are not UTF-8 become escapes; well-formed text stays as it is.
+TEST(Printable, EscapesControlsAndBrokenUtf8) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"A50285BI", "A50285BI"},
+        {"A5\x1b]0;pwned\x07", "A5\\x1b]0;pwned\\x07"}, // would set the terminal's title
+        {"\x1b[2J", "\\x1b[2J"},                        // would clear the screen
+        {"tab\there", "tab\\x09here"},                  // would add a --list column
+        {"two\nlines", "two\\x0alines"},
+        {"Grüße µC", "Grüße µC"},
+        {"\xc2\x9b"
+         "31m",
+         "\\xc2\\x9b31m"}, // C1 CSI, well-formed UTF-8
+        {"\xff\xfe", "\\xff\\xfe"},
+        {"\xc0\xaf", "\\xc0\\xaf"},          // overlong "/"
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"}, // a surrogate
+        {"cut \xe2\x82", "cut \\xe2\\x82"},  // torn at the end
+        {std::string("nul\0x", 5), "nul\\x00x"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(printable(text), shown) << text;
+    }
+    EXPECT_EQ(printable("line\n  NOTE\x1b", true), "line\n  NOTE\\x1b");
 }
 
 TEST(FirmwareFile, OnlyExactBinrxSelectsTheReceiver) {

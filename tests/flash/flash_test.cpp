@@ -19,7 +19,7 @@ using sim::kMillisecond;
 
 // Keeps what the run said: log lines as they are, the others as "<kind>: text"
 // lines; answers the prompt once `answerAfter` busy polls have passed, and
-// cancels at the `cancelAt`-th cancel poll.
+// cancels from the `cancelAt`-th cancel poll on.
 class Transcript : public RunEvents {
 public:
     explicit Transcript(const sim::VirtualLink& clock) : clock_(clock) {}
@@ -53,8 +53,12 @@ public:
         // several-unit parent share.
         const auto back = eventFromJson(eventJson(e));
         roundTrips = roundTrips && back && eventJson(*back) == eventJson(e);
+        // Numbers as a person writes them: 6.3, never 6.300000000000001.
+        const std::string line = eventJson(e).dump();
+        roundTrips = roundTrips && line.find("0000000") == std::string::npos &&
+                     line.find("9999999") == std::string::npos;
     }
-    bool cancelRequested() override { return ++cancelPolls == cancelAt; }
+    bool cancelRequested() override { return cancelAt > 0 && ++cancelPolls >= cancelAt; }
     bool busy() override { return pending && ++busyPolls < answerAfter; }
 
     std::string said, kinds;
@@ -115,6 +119,9 @@ const RunCase kRuns[] = {
      "Waiting For Bootloader Start...\nBootloader Started.\nSending Firmware File...\n"
      "Starting Application...\n"},
     {"WrongMode", true, faults("--wrong-mode"), 100, -1, FlashOutcome::WrongMode,
+     "Waiting For Bootloader Start...\nalert: Halvo is not in the correct mode.  Press FW "
+     "button AFTER power up (within 2 seconds).\n"},
+    {"WrongModeReceiver", false, faults("--wrong-mode"), 100, -1, FlashOutcome::WrongMode,
      "Waiting For Bootloader Start...\nalert: Morra is not in the correct mode.  Press FW "
      "button AFTER power up (within 2 seconds).\n"},
     {"NoBannerTransmitter", true, faults("--silent"), 100, -1, FlashOutcome::NoBanner,
@@ -132,6 +139,13 @@ const RunCase kRuns[] = {
      FlashOutcome::Cancelled,
      "Sending Firmware File...\nProcess Canceled.\n"},
     {"CancelledBeforeTheStart", true, {}, 100, 1, FlashOutcome::Cancelled, "Process Canceled.\n"},
+    {"CancelledAtThePrompt",
+     false,
+     {},
+     100,
+     2,
+     FlashOutcome::Cancelled,
+     "prompt: Set Telvo Controller Radio Mode to Tether/RX FW\nProcess Canceled.\n"},
     {"NakForEver", true, faults("--nak-block 2:100"), 5000, -1, FlashOutcome::SendError,
      "Sending Firmware File...\nFile Send Error!\n"},
     {"HangUpInTheTransfer", true, faults("--hangup-at 2"), 5000, -1, FlashOutcome::SendError,
@@ -211,6 +225,9 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     }
     if (c.outcome == FlashOutcome::TooLarge || c.size < 0 || c.cancelAt == 1) {
         EXPECT_TRUE(link.events().empty()) << "the unit is not touched";
+    }
+    if (c.outcome == FlashOutcome::Cancelled && !c.transmitter) {
+        EXPECT_TRUE(link.eventsNamed("at ").empty()) << "radio commands after a cancel";
     }
     if (!success) {
         return;

@@ -24,7 +24,7 @@ Bytes image(size_t size) {
 
 // A block as it must be on the wire: head, field, CRC (high byte first).
 Bytes block(uint8_t lead, uint8_t number, const Bytes& field) {
-    const uint16_t crc = ymodem::crc16(field.data(), 0, static_cast<uint32_t>(field.size()));
+    const uint16_t crc = ymodem::Cal_CRC16(field.data(), 0, static_cast<uint32_t>(field.size()));
     Bytes out{lead, number, static_cast<uint8_t>(255 - number)};
     out.insert(out.end(), field.begin(), field.end());
     out.push_back(static_cast<uint8_t>(crc >> 8));
@@ -47,19 +47,19 @@ TEST(Crc16, PublishedVectorsAndTheStep) {
     for (const auto& [message, crc] : cases) {
         Bytes packet{0xAA, 0xBB, 0xCC}; // behind a block's head
         packet.insert(packet.end(), message.begin(), message.end());
-        EXPECT_EQ(ymodem::crc16(packet.data(), 3, static_cast<uint32_t>(message.size())), crc)
+        EXPECT_EQ(ymodem::Cal_CRC16(packet.data(), 3, static_cast<uint32_t>(message.size())), crc)
             << message;
     }
     // The step only shifts the byte in; two zero steps after the message make
     // the CRC, as the table's does, over every byte value.
-    EXPECT_EQ(ymodem::updateCrc16(0, 0x61), 0x0061);
+    EXPECT_EQ(ymodem::UpdateCRC16(0, 0x61), 0x0061);
     const Bytes message = image(1024);
     uint16_t stepped = 0;
     for (const uint8_t b : message) {
-        stepped = ymodem::updateCrc16(stepped, b);
+        stepped = ymodem::UpdateCRC16(stepped, b);
     }
-    EXPECT_EQ(ymodem::crc16(message.data(), 0, 1024),
-              ymodem::updateCrc16(ymodem::updateCrc16(stepped, 0), 0));
+    EXPECT_EQ(ymodem::Cal_CRC16(message.data(), 0, 1024),
+              ymodem::UpdateCRC16(ymodem::UpdateCRC16(stepped, 0), 0));
 }
 
 // Overlong input is cut to the field, the name keeping its terminator, and
@@ -74,7 +74,7 @@ TEST(HeaderBlock, NameTerminatorSizeTextAndZeros) {
     };
     for (const auto& c : cases) {
         Bytes packet(ymodem::kPacketSize + 64, 0xEE);
-        ymodem::prepareHeader(packet.data(), c.name, c.sizeText);
+        ymodem::Ymodem_PrepareIntialPacket(packet.data(), c.name, c.sizeText);
         Bytes expected{0x02, 0x00, 0xFF};
         expected.insert(expected.end(), c.field.begin(), c.field.end());
         expected.resize(packet.size(), 0xEE);
@@ -251,7 +251,8 @@ TEST_P(Transmit, ResultFramesProgressAndLog) {
         }
         return answers.at(reply);
     });
-    const uint32_t result = ymodem::transmit(link, data.data(), x.fileName, x.size, 192, recorder);
+    const uint32_t result =
+        ymodem::Ymodem_Transmit(link, data.data(), x.fileName, x.size, 192, recorder);
     link.delayMs(100); // whatever is still on the line arrives
     Bytes wire = receiver.wire;
     wire.insert(wire.end(), receiver.partial.begin(), receiver.partial.end());
