@@ -54,7 +54,7 @@ Json recordJson(const FlashRecord& record) {
     json["outcome"] = outcomeName(record.outcome);
     json["serial_error"] =
         record.failure ? Json(failureText(*record.failure, FailureForm::Line)) : Json();
-    json["serial_failure"] = failureJson(record.failure);
+    addFailureFields(json, record.failure);
     json["transfer_seconds"] = std::round(record.transferSeconds * 1000.0) / 1000.0;
     json["wire_bytes"] = record.wireBytes;
     json["port_opened"] = record.portOpened;
@@ -64,23 +64,19 @@ Json recordJson(const FlashRecord& record) {
     return json;
 }
 
-std::optional<SerialFailure> recordFailure(const Json& record) {
-    if (auto failure = failureFromJson(record.value("serial_failure", Json()))) {
-        return failure;
-    }
-    const auto text = record.find("serial_error");
-    if (text == record.end() || !text->is_string() || text->get<std::string>().empty()) {
-        return std::nullopt;
-    }
-    // "<what> - <system text>(<number>)." as older versions wrote it; a text
-    // of another shape is all "what".
-    std::string line = *text;
+std::optional<SerialFailure> failureFromText(std::string_view text) {
+    // "<what> - <system text>(<number>)."; a text of another shape is all
+    // "what".
+    std::string line(text);
     const auto trim = [&line] {
         while (!line.empty() && std::strchr(" \t\r\n", line.back()) != nullptr) {
             line.pop_back();
         }
     };
     trim();
+    if (line.empty()) {
+        return std::nullopt;
+    }
     SerialFailure failure;
     const size_t open = line.rfind('(');
     if (open != std::string::npos && line.size() >= open + 4 && line.ends_with(").") &&
@@ -97,6 +93,15 @@ std::optional<SerialFailure> recordFailure(const Json& record) {
     }
     failure.what = line;
     return failure;
+}
+
+std::optional<SerialFailure> recordFailure(const Json& record) {
+    if (auto failure = failureFromFields(record)) {
+        return failure;
+    }
+    const auto text = record.find("serial_error");
+    return text != record.end() && text->is_string() ? failureFromText(text->get<std::string>())
+                                                     : std::nullopt;
 }
 
 std::string jsonLine(const Json& value) {

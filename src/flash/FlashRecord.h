@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "flash/FlashRun.h"
 #include "flash/sha256.h"
@@ -36,6 +37,9 @@ Json recordJson(const FlashRecord& record);
 // version carries only the text ("serial_error"), which is read back into the
 // same fields. None when the run had no serial failure.
 std::optional<SerialFailure> recordFailure(const Json& record);
+// That text read back: "<what> - <system text>(<number>)."; a text of another
+// shape is all what failed. None for an empty text.
+std::optional<SerialFailure> failureFromText(std::string_view text);
 
 // One JSON line, ending in a line feed; bytes that are not UTF-8 (a file name
 // is any bytes) become U+FFFD rather than failing the line.

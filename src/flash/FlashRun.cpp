@@ -436,9 +436,7 @@ Json eventJson(const RunEvent& event) {
         json["outcome"] = outcomeName(event.result.outcome);
         json["transfer_seconds"] = rounded(event.result.transferSeconds, 3);
         json["image_bytes"] = event.result.imageBytes;
-        if (event.result.failure) {
-            json["serial_failure"] = failureJson(event.result.failure);
-        }
+        addFailureFields(json, event.result.failure);
         break;
     case RunEvent::Kind::Log:
     case RunEvent::Kind::Diagnostic:
@@ -493,7 +491,7 @@ std::optional<RunEvent> eventFromJson(const Json& json) {
             outcomeNamed(get("outcome", std::string())).value_or(FlashOutcome::SendError);
         event.result.transferSeconds = get("transfer_seconds", 0.0);
         event.result.imageBytes = get("image_bytes", uint64_t{0});
-        event.result.failure = failureFromJson(json.value("serial_failure", Json()));
+        event.result.failure = failureFromFields(json);
         break;
     case RunEvent::Kind::Log:
     case RunEvent::Kind::Diagnostic:
@@ -504,26 +502,24 @@ std::optional<RunEvent> eventFromJson(const Json& json) {
     return event;
 }
 
-Json failureJson(const std::optional<SerialFailure>& failure) {
-    if (!failure) {
-        return Json();
+void addFailureFields(Json& json, const std::optional<SerialFailure>& failure) {
+    if (failure) {
+        json["serial_errno"] = failure->number;
+        json["serial_what"] = failure->what;
+        json["serial_errno_text"] = failure->systemText;
     }
-    Json json;
-    json["what"] = failure->what;
-    json["number"] = failure->number;
-    json["text"] = failure->systemText;
-    return json;
 }
 
-std::optional<SerialFailure> failureFromJson(const Json& json) {
-    if (!json.is_object() || !json.contains("what") || !json["what"].is_string()) {
+std::optional<SerialFailure> failureFromFields(const Json& json) {
+    const auto what = json.find("serial_what");
+    if (what == json.end() || !what->is_string()) {
         return std::nullopt;
     }
     SerialFailure failure;
-    failure.what = json["what"];
-    const auto number = json.find("number");
+    failure.what = what->get<std::string>();
+    const auto number = json.find("serial_errno");
     failure.number = number != json.end() && number->is_number_integer() ? number->get<int>() : 0;
-    const auto text = json.find("text");
+    const auto text = json.find("serial_errno_text");
     failure.systemText = text != json.end() && text->is_string() ? text->get<std::string>() : "";
     return failure;
 }

@@ -150,12 +150,14 @@ const char* outcomeName(FlashOutcome outcome);
 std::optional<FlashOutcome> outcomeNamed(std::string_view name);
 
 // The event as one JSON object (the --json line), and back; progress events
-// carry "percent", the end carries its serial failure. Nothing for what is not
-// an event.
+// carry "percent", the end carries its serial failure's fields. Nothing for
+// what is not an event.
 Json eventJson(const RunEvent& event);
 std::optional<RunEvent> eventFromJson(const Json& json);
 
-// A serial failure's fields as JSON, {"what", "number", "text"}; null for none.
-// And back: none for anything that is not such an object.
-Json failureJson(const std::optional<SerialFailure>& failure);
-std::optional<SerialFailure> failureFromJson(const Json& json);
+// A serial failure's fields in a record or an end event, beside the
+// "serial_error" text: "serial_errno", "serial_what" and "serial_errno_text",
+// top-level so that a reader scanning a line's fields finds them. Nothing for
+// none. And back: none without "serial_what".
+void addFailureFields(Json& json, const std::optional<SerialFailure>& failure);
+std::optional<SerialFailure> failureFromFields(const Json& json);
