@@ -10,6 +10,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "ZKAppDelegate.h"
 #include "flash/FlashRecord.h"
 #include "flash/printable.h"
@@ -126,12 +129,43 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
 }
 
 StationView::~StationView() {
-    runner_.reset();
-    launcher_.reset(); // cancels the runs and waits for them
+    // A run stuck in its serial line must not keep the window from closing.
+    if (!shutDown(kShutDownWait)) {
+        std::fprintf(stderr, "zkflash: the station's runs did not stop; exiting.\n");
+        std::_Exit(EXIT_FAILURE);
+    }
+}
+
+bool StationView::shutDown(std::chrono::milliseconds wait) {
+    if (!runner_) {
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    if (runner_->taking()) {
+        runner_->stop(); // no new units
+    }
+    runner_->stop(); // the runs still going are cancelled
+    for (;;) {
+        runner_->deliver();
+        if (runner_->done()) {
+            stopIfDone();
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        launcher_->wait(std::chrono::milliseconds(50));
+    }
 }
 
 void StationView::startOrStop() {
     if (!runner_) {
+        // Both might want the same port.
+        if (delegate_.workerRunning()) {
+            runAlert(window(), QString::fromUtf8(kApplicationName),
+                     QStringLiteral("Stop the single-unit run first."));
+            return;
+        }
         station::RunnerSettings settings;
         settings.job = delegate_.fw().job();
         if (!settings.job.image) {

@@ -8,6 +8,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -46,6 +47,11 @@ public:
     void setLinkFactory(LinkFactory factory) { linkFactory_ = std::move(factory); }
 
     bool running() const { return runner_ != nullptr; }
+    // How long closing the window waits for the station's runs to end.
+    static constexpr std::chrono::seconds kShutDownWait{10};
+    // Takes no new units, cancels the runs still going and waits at most
+    // `wait` for them to end; false when some did not.
+    bool shutDown(std::chrono::milliseconds wait);
     // Units whose run has not been handed back yet.
     size_t unitsRunning() const { return runner_ ? runner_->unitsRunning() : 0; }
 

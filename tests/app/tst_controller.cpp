@@ -580,17 +580,23 @@ private slots:
     // lets every one go, or a second Stop station cancels every one once the
     // operator has confirmed it. The runner's own cases are its tests'.
     void stationView_data() {
-        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<QString>("action"); // once stopped: "answer", "cancel", "close" the window
         QTest::addColumn<QString>("footer");
         QTest::newRow("answered") // of three units, two passed at their first attempt
-            << false << "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 66.7 %";
+            << "answer"
+            << "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 66.7 %";
         QTest::newRow("cancelled") // which says nothing about the units
-            << true << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
+            << "cancel"
+            << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
+        QTest::newRow("window closed")
+            << "close"
+            << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
     }
 
     void stationView() {
-        QFETCH(bool, cancel);
+        QFETCH(QString, action);
         QFETCH(QString, footer);
+        const bool cancel = action != "answer";
         struct Socket {
             QString socket, serial, faults, state;
         };
@@ -647,12 +653,21 @@ private slots:
             QCOMPARE(text(i, "tilePrompt"), kPrompt + " — press Answer");
         }
         QVERIFY(app.view<QPushButton>("answerButton")->isEnabled());
+        // No single-unit run while the station runs.
+        app.o().startButtonOutlet->click();
+        QVERIFY(!app.delegate.workerRunning());
+        QCOMPARE(catcher.messages, QStringList{"Stop the station first."});
+        catcher.messages.clear();
         // Stop station: no new units; those waiting go on once answered.
         start->click();
         QCOMPARE(start->text(), QString::fromUtf8(kCancelUnitsTitle));
         QVERIFY(station.running());
-        if (cancel) {
+        if (action == "cancel") {
             start->click(); // Cancel units, answered Yes
+        } else if (action == "close") {
+            QVERIFY(app.window.close()); // asked, answered Yes; returns once they have ended
+            QCOMPARE(station.unitsRunning(), size_t(0));
+            app.window.show();
         } else {
             QTest::keyClick(&app.window, Qt::Key_Return); // answers all three
         }
@@ -670,8 +685,10 @@ private slots:
         QVERIFY(!app.view<QPushButton>("answerButton")->isEnabled());
         QCOMPARE(start->text(), QString::fromUtf8(kStartStationTitle));
         QVERIFY(!station.running());
-        QCOMPARE(catcher.headings,
-                 cancel ? QStringList{"Cancel the units being flashed?"} : QStringList());
+        const QStringList asked = {"Cancel the units being flashed?",
+                                   "Stop the station and cancel its units?"};
+        QCOMPARE(catcher.headings.mid(1), // the first: the refused single-unit start
+                 cancel ? QStringList{asked[action == "close"]} : QStringList());
         QVERIFY(records.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = records.readAll().trimmed().split('\n');
         QCOMPARE(lines.size(), 3);
