@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -43,6 +44,36 @@ const char* stateName(SlotState state) {
 
 QString qs(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+constexpr QChar kNoBreak(0x00A0);
+constexpr QChar kNoBreakHyphen(0x2011);
+
+// A number stays with its unit ("17 %", "10.8 kB/s", "0:06 left"), so a label
+// that wraps never parts them.
+QString keepNumbers(QString text) {
+    static const QRegularExpression numberThenSpace(QStringLiteral("(\\d) "));
+    return text.replace(numberThenSpace, QStringLiteral("\\1") + kNoBreak);
+}
+
+// The footer wraps between its counters, never inside one.
+QString footerText(const std::string& line) {
+    QStringList parts = qs(line).split(QStringLiteral("  "), Qt::SkipEmptyParts);
+    for (QString& part : parts) {
+        part.replace(QLatin1Char(' '), kNoBreak).replace(QLatin1Char('-'), kNoBreakHyphen);
+    }
+    return parts.join(QStringLiteral("  "));
+}
+
+// A tile's state with its percent, rate and time left on lines of their own.
+QString tileStateText(const std::string& state) {
+    static const QRegularExpression gap(QStringLiteral("\\s{2,}"));
+    QStringList lines = qs(state).split(gap, Qt::SkipEmptyParts);
+    if (lines.size() > 1 && lines[0] == QLatin1String("flashing")) { // "flashing  17 %"
+        lines[1].prepend(QStringLiteral("flashing "));
+        lines.removeFirst();
+    }
+    return keepNumbers(lines.join(QLatin1Char('\n')));
 }
 
 // The scanner's ports.
@@ -89,6 +120,7 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     QFont big = footer_->font();
     big.setPointSizeF(big.pointSizeF() * 1.4);
     footer_->setFont(big);
+    footer_->setWordWrap(true);
 
     auto* controls = new QHBoxLayout;
     for (QLineEdit* edit : {operatorEdit_, workOrderEdit_}) {
@@ -270,27 +302,31 @@ StationView::Tile StationView::makeTile(size_t row) {
     tile.serial = new QLabel(tile.frame);
     tile.state = new QLabel(tile.frame);
     tile.prompt = new QLabel(tile.frame);
+    tile.advice = new QLabel(tile.frame);
     tile.name->setObjectName(QStringLiteral("tileName"));
     tile.serial->setObjectName(QStringLiteral("tileSerial"));
     tile.state->setObjectName(QStringLiteral("tileState"));
     tile.prompt->setObjectName(QStringLiteral("tilePrompt"));
+    tile.advice->setObjectName(QStringLiteral("tileAdvice"));
     QFont font = tile.name->font();
     font.setBold(true);
     font.setPointSizeF(font.pointSizeF() * 1.5);
     tile.name->setFont(font);
     // Readable from a metre away.
-    font.setPointSizeF(font.pointSizeF() * 1.6);
+    font.setPointSizeF(font.pointSizeF() * 1.15);
     tile.state->setFont(font);
     tile.state->setWordWrap(true);
     tile.prompt->setWordWrap(true);
+    tile.advice->setWordWrap(true);
     // What a device carries is shown, never taken for markup.
-    for (QLabel* label : {tile.name, tile.serial, tile.state, tile.prompt}) {
+    for (QLabel* label : {tile.name, tile.serial, tile.state, tile.prompt, tile.advice}) {
         label->setTextFormat(Qt::PlainText);
     }
     layout->addWidget(tile.name);
     layout->addWidget(tile.serial);
     layout->addWidget(tile.state, 1);
     layout->addWidget(tile.prompt);
+    layout->addWidget(tile.advice);
     const int at = static_cast<int>(row);
     tilesLayout_->addWidget(tile.frame, at / kTileColumns, at % kTileColumns);
     return tile;
@@ -313,7 +349,13 @@ void StationView::refresh() {
         tile.name->setText(name);
         tile.serial->setText(row.serial.empty() ? QStringLiteral("no adapter serial")
                                                 : qs(station::shownSerial(row)));
-        tile.state->setText(state);
+        // The advice in smaller type beneath, so that the state stays legible.
+        station::SlotRow shown = row;
+        shown.advice.clear();
+        tile.state->setText(tileStateText(station::stateText(shown)));
+        const bool advised = row.state == SlotState::Failed && !row.advice.empty();
+        tile.advice->setText(advised ? qs(row.advice) : QString());
+        tile.advice->setVisible(advised);
         const bool waiting = row.state == SlotState::Operator && prompts_.count(i) > 0;
         asking = asking || waiting;
         tile.prompt->setText(
@@ -328,5 +370,5 @@ void StationView::refresh() {
         tile.frame->setAccessibleDescription(state);
     }
     answerButton_->setEnabled(asking);
-    footer_->setText(qs(station::footerLine(runner_->totals())));
+    footer_->setText(footerText(station::footerLine(runner_->totals())));
 }

@@ -70,6 +70,7 @@ private:
         QLabel* serial;
         QLabel* state;
         QLabel* prompt;
+        QLabel* advice; // what to do about a failure
     };
 
     // The runner's rows, on the main thread.

@@ -124,7 +124,7 @@ struct SocketLink : HeldLink {
 
 // The station with a unit that passed, one mid-transfer and one in the wrong
 // mode, plugged in one after another.
-bool shootStation(const QDir& dir, const QString& work) {
+bool shootStation(const QDir& dir, const QString& work, const QString& name, QSize size) {
     ZKAppDelegate delegate;
     delegate.setSettings(
         std::make_unique<QSettings>(work + QStringLiteral("/station.conf"), QSettings::IniFormat));
@@ -132,7 +132,9 @@ bool shootStation(const QDir& dir, const QString& work) {
     MainWindow window(delegate);
     delegate.applicationDidFinishLaunching();
     window.showStation(true);
-    window.resize(900, 520);
+    if (size.isValid()) {
+        window.resize(size);
+    }
     window.show();
     const QString image = work + QStringLiteral("/halvo-2.4.1.bintx");
     delegate.selectFirmwareFile(image);
@@ -173,7 +175,7 @@ bool shootStation(const QDir& dir, const QString& work) {
         return false;
     }
     settle();
-    const QString out = dir.filePath(QStringLiteral("station.png"));
+    const QString out = dir.filePath(name);
     const bool saved = window.grab().save(out, "PNG");
     links[1]->released.store(true);
     station.startOrStop(); // stops once the held unit has finished
@@ -223,5 +225,10 @@ int main(int argc, char* argv[]) {
             return 1;
         }
     }
-    return shootStation(dir, work.path()) ? 0 : 1;
+    // At the window's own size and full screen.
+    return shootStation(dir, work.path(), QStringLiteral("station.png"), QSize()) &&
+                   shootStation(dir, work.path(), QStringLiteral("station-1080p.png"),
+                                QSize(1920, 1080))
+               ? 0
+               : 1;
 }
