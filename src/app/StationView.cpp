@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -22,6 +23,10 @@
 namespace {
 
 using station::SlotState;
+
+const QString kOperatorKey = QStringLiteral("station/operator");
+const QString kWorkOrderKey = QStringLiteral("station/workOrder");
+const QString kRequireOperatorKey = QStringLiteral("station/requireOperator");
 
 constexpr int kTileColumns = 3;
 
@@ -99,7 +104,8 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
       operatorEdit_(new QLineEdit(this)), workOrderEdit_(new QLineEdit(this)),
       startButton_(new QPushButton(QString::fromUtf8(kStartStationTitle), this)),
       answerButton_(new QPushButton(QStringLiteral("Answer"), this)), tilesLayout_(new QGridLayout),
-      footer_(new QLabel(this)), scanTimer_(new QTimer(this)), handOffs_(this) {
+      footer_(new QLabel(this)), image_(new QLabel(this)), placeholder_(new QLabel(this)),
+      scanTimer_(new QTimer(this)), handOffs_(this) {
     setObjectName(QStringLiteral("stationView"));
     operatorEdit_->setObjectName(QStringLiteral("operatorEdit"));
     operatorEdit_->setAccessibleName(QStringLiteral("Operator"));
@@ -121,6 +127,16 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     big.setPointSizeF(big.pointSizeF() * 1.4);
     footer_->setFont(big);
     footer_->setWordWrap(true);
+    image_->setObjectName(QStringLiteral("stationImage"));
+    image_->setTextFormat(Qt::PlainText);
+    image_->setWordWrap(true);
+    placeholder_->setObjectName(QStringLiteral("stationPlaceholder"));
+    placeholder_->setTextFormat(Qt::PlainText);
+    placeholder_->setAlignment(Qt::AlignCenter);
+    placeholder_->setWordWrap(true);
+    QFont hint = placeholder_->font();
+    hint.setPointSizeF(hint.pointSizeF() * 1.4);
+    placeholder_->setFont(hint);
 
     auto* controls = new QHBoxLayout;
     for (QLineEdit* edit : {operatorEdit_, workOrderEdit_}) {
@@ -135,6 +151,8 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(10);
     layout->addLayout(controls);
+    layout->addWidget(image_);
+    layout->addWidget(placeholder_, 1);
     layout->addLayout(tilesLayout_);
     for (int column = 0; column < kTileColumns; ++column) {
         tilesLayout_->setColumnStretch(column, 1);
@@ -158,6 +176,34 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     connect(startButton_, &QPushButton::clicked, this, &StationView::startOrStop);
     connect(answerButton_, &QPushButton::clicked, this, &StationView::answer);
     connect(scanTimer_, &QTimer::timeout, this, &StationView::scan);
+    // The settings are the delegate's once it has launched.
+    connect(&delegate, &ZKAppDelegate::launched, this, [this] {
+        operatorEdit_->setText(delegate_.settings().value(kOperatorKey).toString());
+        workOrderEdit_->setText(delegate_.settings().value(kWorkOrderKey).toString());
+        launched_ = true;
+        showImage();
+    });
+    showImage();
+}
+
+void StationView::showEvent(QShowEvent* event) {
+    showImage(); // the file may have been chosen in the other view
+    QWidget::showEvent(event);
+}
+
+void StationView::showImage() {
+    // The delegate has no image before it has launched.
+    const FlashJob job = launched_ ? delegate_.fw().job() : FlashJob{};
+    image_->setText(job.image ? QStringLiteral("Image: %1, %2 bytes, for the %3")
+                                    .arg(qs(printable(job.name)))
+                                    .arg(job.image->size())
+                                    .arg(job.transmitter ? QStringLiteral("transmitter (TX)")
+                                                         : QStringLiteral("receiver (RX)"))
+                              : QStringLiteral("No image: choose one in the single-unit view."));
+    placeholder_->setText(running() ? QStringLiteral("Plug a unit into a socket to flash it.")
+                                    : QStringLiteral("Start the station, then plug a unit into a "
+                                                     "socket to flash it."));
+    placeholder_->setVisible(tiles_.empty());
 }
 
 StationView::~StationView() {
@@ -208,6 +254,14 @@ void StationView::startOrStop() {
         settings.job.fields = Json::object();
         const QString who = operatorEdit_->text().trimmed();
         const QString order = workOrderEdit_->text().trimmed();
+        QSettings& kept = delegate_.settings();
+        if (kept.value(kRequireOperatorKey).toBool() && (who.isEmpty() || order.isEmpty())) {
+            runAlert(window(), QString::fromUtf8(kApplicationName),
+                     QStringLiteral("Enter the operator and the work order first."));
+            return;
+        }
+        kept.setValue(kOperatorKey, who);
+        kept.setValue(kWorkOrderKey, order);
         if (!who.isEmpty()) {
             settings.job.fields["operator"] = who.toStdString();
         }
@@ -230,6 +284,7 @@ void StationView::startOrStop() {
         operatorEdit_->setEnabled(false);
         workOrderEdit_->setEnabled(false);
         startButton_->setText(QString::fromUtf8(kStopStationTitle));
+        showImage();
         scan();
         scanTimer_->start(station::Runner::kScanInterval);
         return;
@@ -289,6 +344,7 @@ void StationView::stopIfDone() {
         operatorEdit_->setEnabled(true);
         workOrderEdit_->setEnabled(true);
         startButton_->setText(QString::fromUtf8(kStartStationTitle));
+        showImage();
     }
 }
 
@@ -369,6 +425,7 @@ void StationView::refresh() {
         tile.frame->setAccessibleName(name);
         tile.frame->setAccessibleDescription(state);
     }
+    placeholder_->setVisible(tiles_.empty());
     answerButton_->setEnabled(asking);
     footer_->setText(footerText(station::footerLine(runner_->totals())));
 }

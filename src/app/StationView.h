@@ -37,7 +37,9 @@ public:
     using PortScanner = std::function<std::vector<station::PresentPort>()>;
     using LinkFactory = station::ThreadLauncher::LinkFactory;
 
-    // The station flashes the file chosen in the single-unit view.
+    // The station flashes the file chosen in the single-unit view. Its
+    // operator and work order are kept in the window's settings; a site sets
+    // station/requireOperator there to refuse a start while they are empty.
     explicit StationView(ZKAppDelegate& delegate, QWidget* parent = nullptr);
     ~StationView() override;
 
@@ -63,6 +65,9 @@ public slots:
     void answer();
     void scan();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     struct Tile {
         QFrame* frame;
@@ -80,6 +85,8 @@ private:
     void deliver();
     void stopIfDone();
     void refresh();
+    // The image line and, while no unit has come, what to do.
+    void showImage();
     Tile makeTile(size_t row);
 
     ZKAppDelegate& delegate_;
@@ -97,6 +104,9 @@ private:
     QPushButton* answerButton_;
     QGridLayout* tilesLayout_;
     QLabel* footer_;
+    QLabel* image_;
+    QLabel* placeholder_;
+    bool launched_ = false;
     QTimer* scanTimer_;
     HandOffQueue handOffs_;
 };

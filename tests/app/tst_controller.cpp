@@ -621,6 +621,10 @@ private slots:
         });
         QTest::mouseClick(app.view<QPushButton>("viewToggle"), Qt::LeftButton);
         QVERIFY(app.window.stationShown());
+        // Before a unit comes: the image and what to do.
+        QCOMPARE(app.view("stationImage")->text(),
+                 QString("Image: morra.binrx, 3000 bytes, for the receiver (RX)"));
+        QVERIFY(app.view("stationPlaceholder")->isVisible());
         app.view<QLineEdit>("operatorEdit")->setText("Ana");
         app.view<QLineEdit>("workOrderEdit")->setText("WO-7");
         // The station's controls in their tab order, with their names; Answer
@@ -638,6 +642,8 @@ private slots:
         auto* start = app.view<QPushButton>("stationStartButton");
         start->click();
         QCOMPARE(start->text(), QString::fromUtf8(kStopStationTitle));
+        QCOMPARE(app.view("stationPlaceholder")->text(),
+                 QString("Plug a unit into a socket to flash it."));
         for (int i = 0; i < sockets.size(); ++i) { // plugged in after the start
             SerialPortInfo info{"FTDI", "FT232R", sockets[i].serial.toStdString(),
                                 "0403", "6001",   sockets[i].socket.toStdString()};
@@ -648,6 +654,7 @@ private slots:
             return tiles()[i]->findChild<QLabel*>(name)->text().replace(QChar(0xA0), ' ');
         };
         QTRY_COMPARE(tiles().size(), 3);
+        QVERIFY(!app.view("stationPlaceholder")->isVisible());
         for (int i = 0; i < 3; ++i) {
             QTRY_COMPARE(text(i, "tileState"), QString("waiting for the operator"));
             QCOMPARE(text(i, "tilePrompt"), kPrompt + " — press Answer");
@@ -705,6 +712,17 @@ private slots:
         {
             AppHarness again(app.settingsDir.filePath("zkflash.conf"));
             QVERIFY(again.window.stationShown());
+            // The operator and work order are kept; a site that wants them
+            // refuses a start while one is empty.
+            QCOMPARE(again.view<QLineEdit>("operatorEdit")->text(), QString("Ana"));
+            QCOMPARE(again.view<QLineEdit>("workOrderEdit")->text(), QString("WO-7"));
+            again.delegate.settings().setValue("station/requireOperator", true);
+            again.view<QLineEdit>("workOrderEdit")->clear();
+            again.delegate.fw().setData(bytes(10));
+            again.view<QPushButton>("stationStartButton")->click();
+            QVERIFY(!again.window.stationView().running());
+            QCOMPARE(catcher.messages.last(),
+                     QString("Enter the operator and the work order first."));
         }
         QTest::mouseClick(app.view<QPushButton>("viewToggle"), Qt::LeftButton);
         AppHarness single(app.settingsDir.filePath("zkflash.conf"));
