@@ -26,6 +26,7 @@ using station::SlotState;
 
 const QString kOperatorKey = QStringLiteral("station/operator");
 const QString kWorkOrderKey = QStringLiteral("station/workOrder");
+const QString kSocketsKey = QStringLiteral("station/sockets");
 const QString kRequireOperatorKey = QStringLiteral("station/requireOperator");
 
 constexpr int kTileColumns = 3;
@@ -102,6 +103,7 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
           return std::make_unique<ZKSerial>();
       }),
       operatorEdit_(new QLineEdit(this)), workOrderEdit_(new QLineEdit(this)),
+      socketsEdit_(new QLineEdit(this)),
       startButton_(new QPushButton(QString::fromUtf8(kStartStationTitle), this)),
       answerButton_(new QPushButton(QStringLiteral("Answer"), this)), tilesLayout_(new QGridLayout),
       footer_(new QLabel(this)), image_(new QLabel(this)), placeholder_(new QLabel(this)),
@@ -113,6 +115,10 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     workOrderEdit_->setObjectName(QStringLiteral("workOrderEdit"));
     workOrderEdit_->setAccessibleName(QStringLiteral("Work order"));
     workOrderEdit_->setPlaceholderText(QStringLiteral("Work order"));
+    socketsEdit_->setObjectName(QStringLiteral("socketsEdit"));
+    socketsEdit_->setAccessibleName(QStringLiteral("Sockets"));
+    socketsEdit_->setPlaceholderText(
+        QStringLiteral("any unit adapter; or SOCKET=LABEL, ... as --slot takes them"));
     startButton_->setObjectName(QStringLiteral("stationStartButton"));
     startButton_->setAccessibleName(QStringLiteral("Start or stop the station"));
     answerButton_->setObjectName(QStringLiteral("answerButton"));
@@ -151,6 +157,12 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(10);
     layout->addLayout(controls);
+    auto* socketsRow = new QHBoxLayout;
+    auto* socketsLabel = new QLabel(QStringLiteral("Sockets:"), this);
+    socketsLabel->setBuddy(socketsEdit_);
+    socketsRow->addWidget(socketsLabel);
+    socketsRow->addWidget(socketsEdit_, 1);
+    layout->addLayout(socketsRow);
     layout->addWidget(image_);
     layout->addWidget(placeholder_, 1);
     layout->addLayout(tilesLayout_);
@@ -160,7 +172,8 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     layout->addStretch(1);
     layout->addWidget(footer_);
     setTabOrder(operatorEdit_, workOrderEdit_);
-    setTabOrder(workOrderEdit_, startButton_);
+    setTabOrder(workOrderEdit_, socketsEdit_);
+    setTabOrder(socketsEdit_, startButton_);
     setTabOrder(startButton_, answerButton_);
 
     // Colour follows the state; the words say it too.
@@ -180,6 +193,7 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     connect(&delegate, &ZKAppDelegate::launched, this, [this] {
         operatorEdit_->setText(delegate_.settings().value(kOperatorKey).toString());
         workOrderEdit_->setText(delegate_.settings().value(kWorkOrderKey).toString());
+        socketsEdit_->setText(delegate_.settings().value(kSocketsKey).toString());
         launched_ = true;
         showImage();
     });
@@ -262,6 +276,21 @@ void StationView::startOrStop() {
         }
         kept.setValue(kOperatorKey, who);
         kept.setValue(kWorkOrderKey, order);
+        kept.setValue(kSocketsKey, socketsEdit_->text().trimmed());
+        for (const QString& entry : socketsEdit_->text().split(QLatin1Char(','))) {
+            if (entry.trimmed().isEmpty()) {
+                continue;
+            }
+            std::string error;
+            const auto slot = station::parseSlot(entry.trimmed().toStdString(), error);
+            if (!slot) {
+                // The reason as the command line gives it, named for this field.
+                runAlert(window(), QString::fromUtf8(kApplicationName),
+                         qs(error).replace(QStringLiteral("--slot "), QStringLiteral("Socket ")));
+                return;
+            }
+            settings.sockets.push_back(*slot);
+        }
         if (!who.isEmpty()) {
             settings.job.fields["operator"] = who.toStdString();
         }
@@ -283,6 +312,7 @@ void StationView::startOrStop() {
         runner_ = std::make_unique<station::Runner>(std::move(settings), *watch_, *launcher_, view);
         operatorEdit_->setEnabled(false);
         workOrderEdit_->setEnabled(false);
+        socketsEdit_->setEnabled(false);
         startButton_->setText(QString::fromUtf8(kStopStationTitle));
         showImage();
         scan();
@@ -343,6 +373,7 @@ void StationView::stopIfDone() {
         watch_.reset();
         operatorEdit_->setEnabled(true);
         workOrderEdit_->setEnabled(true);
+        socketsEdit_->setEnabled(true);
         startButton_->setText(QString::fromUtf8(kStartStationTitle));
         showImage();
     }

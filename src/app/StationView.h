@@ -40,6 +40,7 @@ public:
     // The station flashes the file chosen in the single-unit view. Its
     // operator and work order are kept in the window's settings; a site sets
     // station/requireOperator there to refuse a start while they are empty.
+    // The sockets it takes, with their labels, are kept there too.
     explicit StationView(ZKAppDelegate& delegate, QWidget* parent = nullptr);
     ~StationView() override;
 
@@ -100,6 +101,7 @@ private:
     std::vector<Tile> tiles_;
     QLineEdit* operatorEdit_;
     QLineEdit* workOrderEdit_;
+    QLineEdit* socketsEdit_; // SOCKET[=LABEL], comma-separated; empty: any unit adapter
     QPushButton* startButton_;
     QPushButton* answerButton_;
     QGridLayout* tilesLayout_;
