@@ -309,7 +309,8 @@ void StationView::startOrStop() {
             linkFactory_, RunSettings{"zkflash", ZK_VERSION, defaultRecordPath()},
             [this] { handOffs_.post([this] { deliver(); }); });
         station::RunnerView& view = *this;
-        runner_ = std::make_unique<station::Runner>(std::move(settings), *watch_, *launcher_, view);
+        runner_ =
+            std::make_unique<station::Runner>(std::move(settings), *watch_, *launcher_, view, now_);
         operatorEdit_->setEnabled(false);
         workOrderEdit_->setEnabled(false);
         socketsEdit_->setEnabled(false);

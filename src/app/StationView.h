@@ -48,6 +48,8 @@ public:
     // unit's run gets (a ZKSerial by default). Set while the station is off.
     void setPortScanner(PortScanner scanner) { scanner_ = std::move(scanner); }
     void setLinkFactory(LinkFactory factory) { linkFactory_ = std::move(factory); }
+    // The station's clock, for its counters (the steady clock by default).
+    void setClock(station::Runner::Now now) { now_ = std::move(now); }
 
     bool running() const { return runner_ != nullptr; }
     // How long closing the window waits for the station's runs to end.
@@ -93,6 +95,7 @@ private:
     ZKAppDelegate& delegate_;
     PortScanner scanner_;
     LinkFactory linkFactory_;
+    station::Runner::Now now_ = station::Clock::now;
     // While the station runs; main thread only, as is all below.
     std::unique_ptr<station::PortWatch> watch_;
     std::unique_ptr<station::ThreadLauncher> launcher_;
