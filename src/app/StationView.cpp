@@ -19,6 +19,7 @@
 #include "flash/FlashRecord.h"
 #include "flash/printable.h"
 #include "serial/ZKSerial.h"
+#include "setup/SetupCheck.h"
 
 namespace {
 
@@ -306,7 +307,8 @@ void StationView::startOrStop() {
         watch_ = std::make_unique<ScannerWatch>(scanner_);
         // A run's output is taken in on the main thread.
         launcher_ = std::make_unique<station::ThreadLauncher>(
-            linkFactory_, RunSettings{"zkflash", ZK_VERSION, defaultRecordPath()},
+            linkFactory_,
+            RunSettings{"zkflash", ZK_VERSION, defaultRecordPath(), SetupCheck_FailureHint},
             [this] { handOffs_.post([this] { deliver(); }); });
         station::RunnerView& view = *this;
         runner_ =

@@ -1,6 +1,7 @@
 // POSIX: loader processes through fork and execv, their streams through pipes
 // and poll, cancels and removals as signals.
 #include "cli/children.h"
+#include "flash/FlashRecord.h"
 #include "station/Station.h"
 
 #include <cerrno>
@@ -169,10 +170,7 @@ struct ChildLauncher::Impl {
         if (child.record.is_object()) {
             end.outcome = outcomeNamed(station::recordText(child.record, "outcome"))
                               .value_or(FlashOutcome::SerialFailure);
-            if (const std::string error = station::recordText(child.record, "serial_error");
-                !error.empty()) {
-                end.failure = SerialFailure{error, 0};
-            }
+            end.failure = recordFailure(child.record);
             end.record = std::move(child.record);
         } else {
             end.why = "the loader ended with status " + std::to_string(end.status);

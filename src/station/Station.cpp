@@ -181,10 +181,7 @@ std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>
     if (!failure) {
         return outcomeName(outcome);
     }
-    std::string text = failure->text;
-    // "... - Input/output error(5).\n" -> "... - Input/output error"
-    const size_t paren = text.rfind('(');
-    return paren == std::string::npos ? text : text.substr(0, paren);
+    return failureText(*failure, FailureForm::Reason);
 }
 
 std::string advice(FlashOutcome outcome, bool transmitter) {

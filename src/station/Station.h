@@ -100,8 +100,8 @@ std::string footerLine(const Totals& totals);
 // anything else or none, so that an odd record is read without throwing.
 std::string recordText(const Json& record, const char* key);
 
-// The failure in a few words: the serial failure's text without its errno
-// tail, else the outcome's name.
+// The failure in a few words: the serial failure's reason ("<what> - <system
+// text>"), else the outcome's name.
 std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>& failure);
 // What the operator can do about a unit that failed so, as the single run
 // says it; empty when there is nothing to say.

@@ -3,6 +3,8 @@
 // /sys).
 #include "station/PortWatch.h"
 
+#include "serial/ports_linux.h"
+
 #include <filesystem>
 
 namespace station {

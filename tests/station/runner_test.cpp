@@ -90,7 +90,7 @@ TEST_P(Runner, RowsCountersAndRecords) {
             const auto parsed = sim::parseOptions({options.begin() + 1, options.end()}, error);
             return std::make_unique<UnitLink>(rx, parsed.value().faults, hold ? port : "", dies);
         },
-        {"runner_test", "1", records});
+        {"runner_test", "1", records, {}});
     const auto image = std::make_shared<std::vector<uint8_t>>(5000, uint8_t{0x5A});
     const station::RunnerSettings settings{
         {}, false, {"", image, c.file, !rx, {{"operator", "ann"}}, 0}, records};
