@@ -19,7 +19,8 @@ const char* usage() {
            "                  [--operator NAME] [--work-order ID] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --doctor [--port DEVICE]... [--json]\n"
-           "       zkflash-cli --report [--since TIME] [--work-order ID] [--json] [RECORDS]...\n"
+           "       zkflash-cli --report [--since TIME] [--work-order ID] [--unit SERIAL]\n"
+           "                  [--json | --csv] [RECORDS]...\n"
            "       zkflash-cli --help | --version\n"
            "\n"
            "Loads FIRMWARE into a radio unit over a USB-serial adapter: a name ending in\n"
@@ -46,8 +47,9 @@ const char* usage() {
            "  --doctor       check this machine's setup for the adapters, with fixes\n"
            "                 (opens only the ports named with --port)\n"
            "  --report       yield, failures, sockets, images and run times of the flash\n"
-           "                 records in RECORDS (default: the record file); with --json\n"
-           "                 as one JSON object\n"
+           "                 records in RECORDS (default: the record file; also .gz); with\n"
+           "                 --json as one JSON object, with --csv one row per record\n"
+           "  --unit SERIAL  with --report: every run of the unit with this adapter serial\n"
            "  --since TIME   only records started since TIME (\"2026-12-07\",\n"
            "                 \"2026-12-07T14:00\"; local time without an offset)\n"
            "  --work-order ID\n"
@@ -71,17 +73,19 @@ using Mode = Options::Mode;
 
 // The options that take a value, and what the value is in an error.
 constexpr std::pair<const char*, const char*> kValued[] = {
-    {"--port", "a device"},        {"--record", "a file"},           {"--since", "a date"},
-    {"--work-order", "an ID"},     {"--operator", "a name"},         {"--slot", "a socket"},
-    {"--record-field", "a field"}, {"--open-retry", "milliseconds"},
+    {"--port", "a device"},          {"--record", "a file"},
+    {"--since", "a date"},           {"--work-order", "an ID"},
+    {"--operator", "a name"},        {"--slot", "a socket"},
+    {"--record-field", "a field"},   {"--open-retry", "milliseconds"},
+    {"--unit", "an adapter serial"},
 };
 
 constexpr std::pair<const char*, const char*> kShort[] = {
     {"-h", "--help"}, {"-y", "--yes"}, {"-q", "--quiet"}, {"-v", "--verbose"}};
 
-constexpr const char* kFlags[] = {"--help",    "--version", "--list", "--doctor",
-                                  "--report",  "--station", "--yes",  "--quiet",
-                                  "--verbose", "--all",     "--json", "--no-record"};
+constexpr const char* kFlags[] = {"--help",    "--version",   "--list",  "--doctor",  "--report",
+                                  "--station", "--yes",       "--quiet", "--verbose", "--all",
+                                  "--json",    "--no-record", "--csv"};
 
 const char* valueKind(std::string_view name) {
     for (const auto& [option, kind] : kValued) {
@@ -218,7 +222,8 @@ std::optional<Options> parseFlash(const std::vector<Arg>& args, std::string& err
             }
             options.ports.push_back(arg.value);
         } else {
-            error = arg.name == "--since"  ? "--since goes with --report"
+            error = arg.name == "--since" || arg.name == "--csv" || arg.name == "--unit"
+                        ? arg.name + " goes with --report"
                     : arg.name == "--slot" ? "--slot goes with --station"
                                            : arg.name + " goes with another mode";
             return std::nullopt;
@@ -264,6 +269,10 @@ std::optional<Options> parseReport(const std::vector<Arg>& args, std::string& er
             options.records.push_back(arg.value);
         } else if (arg.name == "--json") {
             options.json = true;
+        } else if (arg.name == "--csv") {
+            options.csv = true;
+        } else if (arg.name == "--unit") {
+            options.unit = arg.value;
         } else if (arg.name == "--work-order") {
             options.workOrder = arg.value;
         } else if (arg.name == "--since") {
@@ -280,6 +289,10 @@ std::optional<Options> parseReport(const std::vector<Arg>& args, std::string& er
                            : "--report takes no " + arg.name;
             return std::nullopt;
         }
+    }
+    if (options.csv && options.json) {
+        error = "--csv and --json exclude each other";
+        return std::nullopt;
     }
     return options;
 }

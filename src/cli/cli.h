@@ -46,6 +46,8 @@ struct Options {
     // --report
     std::vector<std::string> records; // record files to read; none: the default one
     std::string since;                // an ISO 8601 date or time
+    bool csv = false;                 // one CSV row per record
+    std::string unit;                 // only this adapter serial's runs, one by one
 
     // --station: the sockets it takes ("SOCKET[=LABEL]"); none: every unit's adapter
     std::vector<std::string> slots;

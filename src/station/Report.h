@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,7 +63,7 @@ struct Report {
     ReportFilter filter;
     int records = 0;    // flash records read and kept by the filter
     int unreadable = 0; // lines that are no flash record
-    int unopened = 0;   // record files that could not be opened
+    int unopened = 0;   // record files that could not be opened or read to their end
 
     int units = 0;
     int unitsPassed = 0;
@@ -82,12 +83,33 @@ struct Report {
     std::vector<ImageRuns> images;    // by file name, then hash
 };
 
-// Reads the record files in order. Each line that is no flash record (not
-// JSON, not an object, no valid "started", "ended" or "outcome") and each file
-// that cannot be opened is counted and named in `problems`
-// ("flashes.jsonl:17: not a flash record (not JSON)"); the rest is still read.
+// One flash record as the report reads it: what it counts, and the record's
+// own fields as text for the rows of a spreadsheet or a unit's history (a
+// number as written, empty when absent, null or no string or number).
+struct RecordRow {
+    TimePoint started;
+    TimePoint ended;
+    FlashOutcome outcome = FlashOutcome::Success;
+    std::string cause;  // a failure's, as CauseCount has it; empty for success and cancelled
+    std::string unit;   // the adapter serial; empty for a unit of its own
+    std::string socket; // the fixture's label, else the USB path; "-" for none
+    bool ownUnit = false;
+    std::string startedText, endedText, host, port, socketPath, socketLabel, adapter, adapterSerial,
+        target, file, size, sha256, program, version, operatorName, workOrder, attempt,
+        transferSeconds, wireBytes;
+    std::string portOpened; // "true" or "false"; empty in records from before it was kept
+};
+
+// Reads the record files in order, one line at a time: plain or gzip-compressed
+// (as logrotate leaves them, "flashes.jsonl.2.gz"), told apart by their first
+// bytes. Each line that is no flash record (not JSON, not an object, no valid
+// "started", "ended" or "outcome") and each file that cannot be opened or read
+// to its end is counted and named in `problems` ("flashes.jsonl.2.gz:17: not a
+// flash record (not JSON)"); the rest is still read. `each`, when given, gets
+// every record the filter keeps, in the order read.
 Report readReport(const std::vector<std::string>& files, const ReportFilter& filter,
-                  std::vector<std::string>& problems);
+                  std::vector<std::string>& problems,
+                  const std::function<void(const RecordRow&)>& each = nullptr);
 
 // The report for people: a few lines of figures, then the failures, sockets
 // and images as tables; hashes shortened to 12 hex digits.
@@ -96,5 +118,27 @@ std::string reportText(const Report& report);
 // The same figures as one object with stable keys; times as isoTime() writes
 // them, figures that cannot be known (no runs) as null.
 Json reportJson(const Report& report);
+
+// A spreadsheet's rows (RFC 4180, UTF-8, each ending in CR LF): the header
+// row and a record's row. The columns: started, ended, seconds, host, port,
+// socket, socket_label, adapter, adapter_serial, own_unit, target, file, size,
+// sha256, program, version, operator, work_order, attempt, outcome, cause,
+// transfer_seconds, wire_bytes, port_opened; times as the record has them. A cell that a
+// spreadsheet would run as a formula (beginning with "=", "+", "-", "@", a tab
+// or a CR) gets a leading apostrophe, which keeps it text.
+std::string csvHeader();
+std::string csvRow(const RecordRow& row);
+
+// Puts runs in the order they started; runs that started together stay in
+// the order read.
+void sortByStart(std::vector<RecordRow>& runs);
+
+// One unit's runs (rows in the order to show them): a table for people, or
+// one object {"unit", "since", "work_order", "runs": [...]} whose runs have
+// the keys of the CSV columns.
+std::string unitText(const std::string& unit, const ReportFilter& filter,
+                     const std::vector<RecordRow>& runs);
+Json unitJson(const std::string& unit, const ReportFilter& filter,
+              const std::vector<RecordRow>& runs);
 
 } // namespace station

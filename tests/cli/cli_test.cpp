@@ -36,7 +36,8 @@ std::string parsed(const std::string& line) {
         text += " records=" + file;
     }
     text += (o->since.empty() ? "" : " since=" + o->since) +
-            (o->workOrder.empty() ? "" : " wo=" + o->workOrder);
+            (o->workOrder.empty() ? "" : " wo=" + o->workOrder) + (o->csv ? " csv" : "") +
+            (o->unit.empty() ? "" : " unit=" + o->unit);
     return text;
 }
 
@@ -71,6 +72,12 @@ TEST(CliArgs, ParsesEachForm) {
         {"--report --since 2026-13-01", ""},
         {"--report --port a", ""},
         {"--since 2026-12-07 fw", ""},
+        {"--report --csv --unit=FT4K2P9Q a.jsonl.2.gz",
+         "report records=a.jsonl.2.gz csv unit=FT4K2P9Q"},
+        {"--report --csv --json", ""},
+        {"--report --unit", ""},
+        {"--unit FT4K2P9Q fw", ""},
+        {"--csv fw", ""},
     };
     for (const auto& [line, options] : cases) {
         EXPECT_EQ(parsed(line), options) << line;

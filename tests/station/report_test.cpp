@@ -1,6 +1,7 @@
-// The production report over a record file of one station's morning: retries,
-// cancelled runs, serial-less adapters, old records without station fields,
-// lines that are no records, and the filters.
+// The production report over a record file of one station's morning, plain
+// and gzip-compressed: retries, cancelled runs, serial-less adapters, old
+// records without station fields, lines that are no records, a torn last
+// line, and the filters; one unit's runs; spreadsheet cells.
 #include "station/Report.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
+#include <zlib.h>
 
 namespace {
 
@@ -39,12 +42,14 @@ const std::string kRecords[] = {
     R"({"started":"yesterday","ended":"2026-12-07T14:00:00.000+01:00","outcome":"success"})",
     rec("14:06:00", "14:06:20", "S2", "success", R"(,"own_unit":true,"work_order":"WO-2")"),
     rec("14:07:00", "14:07:05", "S4", "cancelled"),
-    rec("14:07:10", "14:07:35", "S4", "success"),
+    rec("14:07:10", "14:07:35", "S4", "success",
+        R"(,"operator":"=cmd|' /C calc'!A0","port_opened":true)"),
     R"({"started":"2026-12-07T13:11:58.000Z","ended":"2026-12-07T13:12:00.000Z",)"
-    R"("adapter_serial":"S5","file":"morra-2.4.1.binrx","sha256":null,)"
+    R"("adapter_serial":"S5","file":"morra\u001b[2J.binrx","sha256":null,)"
     R"("outcome":"serial failure")" +
         kDenied + "}",
     "",
+    R"({"started":"2026-12-07T14:08:00.000+01:00","end)", // a run cut off by a power cut
 };
 
 // "socket:runs/passed/failed/cancelled ..." and the same per image.
@@ -68,13 +73,15 @@ TEST(Report, FiguresOverRecordsAndFilters) {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
     const std::string path = testing::TempDir() + "flashes.jsonl";
-    std::ofstream(path) << [] {
-        std::string text;
-        for (const auto& line : kRecords) {
-            text += line + "\n";
-        }
-        return text;
-    }();
+    std::string lines;
+    for (const auto& line : kRecords) {
+        lines += (lines.empty() ? "" : "\n") + line;
+    }
+    std::ofstream(path) << lines;
+    const std::string gz = path + ".1.gz";
+    gzFile out = gzopen(gz.c_str(), "wb");
+    gzwrite(out, lines.data(), static_cast<unsigned>(lines.size()));
+    gzclose(out);
 
     struct Case {
         const char* since;
@@ -85,29 +92,30 @@ TEST(Report, FiguresOverRecordsAndFilters) {
         {"",
          "",
          " -:7/3/2/2 1-1.4:1/1/0/0 A1:2/1/1/0 | halvo-2.4.1.bintx@0123:9/5/2/2 "
-         "morra-2.4.1.binrx@:1/0/1/0",
-         {"Records: 10, 3 unreadable", "Units: 8 (5 passed, 2 failed, 1 only cancelled)",
+         "morra\x1b[2J.binrx@:1/0/1/0",
+         {"Records: 10, 4 unreadable", "Units: 8 (5 passed, 2 failed, 1 only cancelled)",
           "First-pass yield: 57.1 % (4 of 7)", "Runs: 10 (5 passed, 3 failed, 2 cancelled)",
           "Time per run: median 15.0 s, 95th percentile 35.5 s",
           "Units per hour: 40.0 (2026-12-07T14:00:00.000+01:00 to 2026-12-07T14:12:00.000+01:00)",
           "  2  serial failure: Error opening serial port /dev/ttyUSB3 - Permission denied",
-          "  1  no banner", "  halvo-2.4.1.bintx  0123456789ab     9", "  morra-2.4.1.binrx  -"}},
+          "  1  no banner", "  halvo-2.4.1.bintx   0123456789ab     9",
+          "  morra\\x1b[2J.binrx  -"}},
         {"",
          "WO-1",
          " 1-1.4:1/1/0/0 A1:2/1/1/0 | halvo-2.4.1.bintx@0123:3/2/1/0",
-         {"Work order: WO-1", "Records: 3, 3 unreadable", "Units: 2 (2 passed, 0 failed)",
+         {"Work order: WO-1", "Records: 3, 4 unreadable", "Units: 2 (2 passed, 0 failed)",
           "First-pass yield: 50.0 % (1 of 2)", "Runs: 3 (2 passed, 1 failed, 0 cancelled)",
           "Time per run: median 20.0 s, 95th percentile 29.0 s", "Units per hour: 55.4 ("}},
         {"2026-12-07T14:05",
          "",
-         " -:5/2/1/2 | halvo-2.4.1.bintx@0123:4/2/0/2 morra-2.4.1.binrx@:1/0/1/0",
+         " -:5/2/1/2 | halvo-2.4.1.bintx@0123:4/2/0/2 morra\x1b[2J.binrx@:1/0/1/0",
          {"Since: 2026-12-07T14:05:00.000+01:00", "Units: 4 (2 passed, 1 failed, 1 only cancelled)",
           "First-pass yield: 66.7 % (2 of 3)", "Runs: 5 (2 passed, 1 failed, 2 cancelled)",
           "Time per run: median 10.0 s, 95th percentile 24.0 s", "Units per hour: 34.3 ("}},
         {"2026-12-08",
          "",
          " |",
-         {"Records: 0, 3 unreadable", "First-pass yield: -", "Time per run: -",
+         {"Records: 0, 4 unreadable", "First-pass yield: -", "Time per run: -",
           "Units per hour: -\n\nFailures by cause: none\n"}},
     };
     for (const auto& c : cases) {
@@ -119,21 +127,76 @@ TEST(Report, FiguresOverRecordsAndFilters) {
         if (*c.workOrder != '\0') {
             filter.workOrder = c.workOrder;
         }
-        std::vector<std::string> problems;
-        const station::Report report = station::readReport({path}, filter, problems);
-        const std::string text = station::reportText(report);
-        EXPECT_EQ(rows(report), c.rows) << c.since << c.workOrder;
-        size_t at = 0;
-        for (const auto& line : c.lines) {
-            at = text.find(line, at);
-            EXPECT_NE(at, std::string::npos) << line << "\nin:\n" << text;
+        for (const std::string& file : {path, gz}) {
+            std::vector<std::string> problems;
+            const station::Report report = station::readReport({file}, filter, problems);
+            const std::string text = station::reportText(report);
+            EXPECT_EQ(rows(report), c.rows) << c.since << c.workOrder << file;
+            size_t at = 0;
+            for (const auto& line : c.lines) {
+                at = text.find(line, at);
+                EXPECT_NE(at, std::string::npos) << line << "\nin:\n" << text;
+            }
+            EXPECT_EQ(problems, (std::vector<std::string>{
+                                    file + ":3: not a flash record (not JSON)",
+                                    file + ":8: not a flash record (not an object)",
+                                    file + ":9: not a flash record (no valid \"started\")",
+                                    file + ":15: not a flash record (not JSON)"}));
         }
-        EXPECT_EQ(problems, (std::vector<std::string>{
-                                path + ":3: not a flash record (not JSON)",
-                                path + ":8: not a flash record (not an object)",
-                                path + ":9: not a flash record (no valid \"started\")"}));
     }
 
+    // A unit's runs in the order they started, other units and a unit of its
+    // own with the same serial left out, the filters still holding.
+    std::vector<station::RecordRow> runs;
+    const auto unit = [&](const char* serial, const station::ReportFilter& filter) {
+        std::vector<std::string> problems;
+        runs.clear();
+        station::readReport({gz}, filter, problems, [&](const station::RecordRow& row) {
+            if (row.unit == serial) {
+                runs.push_back(row);
+            }
+        });
+        station::sortByStart(runs);
+        return station::unitText(serial, filter, runs);
+    };
+    EXPECT_EQ(unit("S1", {}),
+              "Unit S1: 2 runs\n"
+              "  started                        host  socket  image              sha256        "
+              "operator  work order  attempt  outcome\n"
+              "  2026-12-07T14:00:00.000+01:00  -     A1      halvo-2.4.1.bintx  0123456789ab  -"
+              "         WO-1              -  no banner\n"
+              "  2026-12-07T14:01:00.000+01:00  -     A1      halvo-2.4.1.bintx  0123456789ab  -"
+              "         WO-1              -  success\n");
+    EXPECT_EQ(unit("S2", {.since = {}, .workOrder = "WO-2"}),
+              "Work order: WO-2\nUnit S2: no runs\n");
+    EXPECT_EQ(unit("S5", {}).substr(0, 16), "Unit S5: 1 run\n ");
+    EXPECT_EQ(station::unitJson("S5", {}, runs)["runs"][0]["cause"],
+              "serial failure: Error opening serial port /dev/ttyUSB3 - Permission denied");
+    EXPECT_EQ(station::unitJson("S5", {}, runs)["runs"][0]["sha256"], nullptr);
+
+    // Spreadsheet rows: a formula-looking cell stays text, quoting as RFC 4180 has it.
+    unit("S4", {});
+    ASSERT_EQ(runs.size(), 2U);
+    EXPECT_EQ(station::csvRow(runs[1]),
+              "2026-12-07T14:07:10.000+01:00,2026-12-07T14:07:35.000+01:00,25.000,,,,,,S4,,,"
+              "halvo-2.4.1.bintx,," +
+                  kHash + ",,,'=cmd|' /C calc'!A0,,,success,,,,true\r\n");
+    EXPECT_EQ(station::csvHeader().substr(0, 22), "started,ended,seconds,");
+    station::RecordRow row;
+    for (const auto& [cell, written] : std::vector<std::pair<std::string, std::string>>{
+             {"+31 20 555", "'+31 20 555"},
+             {"-1", "'-1"},
+             {"@SUM(A1)", "'@SUM(A1)"},
+             {"\t=1", "'\t=1"},
+             {"\r=1", "\"'\r=1\""},
+             {"a=b", "a=b"},
+             {"Kovač, A.", "\"Kovač, A.\""},
+             {"say \"hi\"\nagain", "\"say \"\"hi\"\"\nagain\""},
+             {"=\"x\"", "\"'=\"\"x\"\"\""}}) {
+        row.host = cell;
+        EXPECT_EQ(station::csvRow(row).substr(0, 11 + written.size()), ",,0.000," + written + ",,,")
+            << cell;
+    }
     std::vector<std::string> problems;
     const Json json = station::reportJson(station::readReport({path}, {}, problems));
     EXPECT_EQ(json["units"]["first_pass_yield"], 0.5714);
@@ -144,7 +207,15 @@ TEST(Report, FiguresOverRecordsAndFilters) {
     const station::Report none = station::readReport({path + ".none"}, {}, problems);
     EXPECT_EQ(none.unopened, 1);
     EXPECT_EQ(problems.back(), path + ".none: No such file or directory");
-    for (const char* bad : {"2026-02-30", "2026-12-07T25:00", "2026-12-07T14:00+1", "20261207"}) {
+    // A compressed file cut short: its lines up to there, and the report is not whole.
+    std::ifstream in(gz, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    std::ofstream(path + ".2.gz", std::ios::binary) << bytes.substr(0, bytes.size() * 3 / 4);
+    EXPECT_EQ(station::readReport({path + ".2.gz"}, {}, problems).unopened, 1);
+    EXPECT_EQ(problems.back(),
+              path + ".2.gz: the compressed data ends early (unexpected end of file)");
+    for (const char* bad :
+         {"2026-02-30", "2026-12-07T25:00", "2026-12-07T14:00+1", "20261207", "3026-12-07"}) {
         EXPECT_FALSE(station::parseIsoTime(bad)) << bad;
     }
 }
