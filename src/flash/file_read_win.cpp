@@ -1,0 +1,88 @@
+// Windows: the firmware file is read only when it is a file on a disk (not a
+// folder, a pipe or a device), with the system's text for a failure.
+#include "flash/file_read.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace fileread {
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string errorText(DWORD error) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                   reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = n > 0 && text != nullptr ? std::string(text, n) : std::string();
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message.empty() ? "error " + std::to_string(error) : message;
+}
+
+} // namespace
+
+const char* const kSeparators = "\\/";
+
+Whole readRegular(const std::string& path, size_t limit) {
+    Whole file;
+    const std::wstring name = wide(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        file.reason = std::strerror(EISDIR);
+        return file;
+    }
+    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        file.reason = errorText(GetLastError());
+        return file;
+    }
+    LARGE_INTEGER size{};
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        file.reason = "not a regular file";
+    } else if (!GetFileSizeEx(handle, &size)) {
+        file.reason = errorText(GetLastError());
+    } else {
+        file.size = static_cast<uint64_t>(size.QuadPart);
+        file.bytes.resize(limit);
+        size_t got = 0;
+        while (got < limit) {
+            DWORD n = 0;
+            const DWORD want = static_cast<DWORD>(std::min<size_t>(limit - got, 1u << 30));
+            if (!ReadFile(handle, file.bytes.data() + got, want, &n, nullptr)) {
+                file.reason = errorText(GetLastError());
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            got += n;
+        }
+        file.bytes.resize(got);
+        file.bytes.shrink_to_fit();
+    }
+    CloseHandle(handle);
+    return file;
+}
+
+} // namespace fileread
