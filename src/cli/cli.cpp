@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/console_sys.h"
 
 #include "flash/printable.h"
 #include "flash/progress.h"
@@ -7,8 +8,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <poll.h>
-#include <unistd.h>
 
 namespace cli {
 
@@ -405,11 +404,7 @@ int exitStatusFor(FlashOutcome outcome, int cancelSignal) {
 }
 
 void onCancelSignals(void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    sys::onCancel(handler);
 }
 
 std::string transferSummary(uint64_t bytes, double seconds) {
@@ -440,12 +435,8 @@ void ConsoleView::event(const RunEvent& event) {
     case RunEvent::Kind::Alert:
     case RunEvent::Kind::Prompt: {
         retireBar();
-        std::string text = event.text;
-        if (!text.empty() && text.back() == '\n') {
-            text.pop_back(); // serial failure texts end their line themselves
-        }
         std::fprintf(err_, "%s: %s\n", printable(event.title.value_or(kApplicationName)).c_str(),
-                     printable(text, true).c_str());
+                     printable(event.text, true).c_str());
         if (event.kind == RunEvent::Kind::Prompt) {
             if (!yes_) {
                 std::fputs("Press Enter when done.\n", err_);
@@ -499,22 +490,21 @@ bool ConsoleView::busy() {
     }
     // The operator answers with Enter. Input that ends first answers nothing:
     // a script without --yes must not flash a unit nobody has switched.
-    pollfd p{inputFd_, POLLIN, 0};
-    if (poll(&p, 1, 0) > 0) {
-        char buf[256];
-        const ssize_t n = read(inputFd_, buf, sizeof buf);
-        if (n <= 0) {
-            unanswered_.store(true);
-            busy_.store(false);
-            std::fprintf(err_,
-                         "%s: standard input ended before the prompt was answered: answer it "
-                         "with Enter, or pass --yes\n",
-                         kProgram);
-            std::fflush(err_);
-        } else if (std::string_view(buf, static_cast<size_t>(n)).find('\n') !=
-                   std::string_view::npos) {
-            busy_.store(false);
-        }
+    switch (sys::pollInput(inputFd_)) {
+    case sys::Input::Ended:
+        unanswered_.store(true);
+        busy_.store(false);
+        std::fprintf(err_,
+                     "%s: standard input ended before the prompt was answered: answer it "
+                     "with Enter, or pass --yes\n",
+                     kProgram);
+        std::fflush(err_);
+        break;
+    case sys::Input::Line:
+        busy_.store(false);
+        break;
+    case sys::Input::Nothing:
+        break;
     }
     return busy_.load();
 }

@@ -7,12 +7,13 @@
 #include "flash/FlashRecord.h"
 #include "flash/printable.h"
 #include "serial/ZKSerial.h"
+#include "setup/SetupCheck.h"
 
+#include "cli/console_sys.h"
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -31,7 +32,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 void onSignal(int sig) {
     int none = 0;
     if (!cancelSignal.compare_exchange_strong(none, sig)) {
-        _exit(128 + cancelSignal.load());
+        cli::sys::exitNow(128 + cancelSignal.load());
     }
 }
 
@@ -57,17 +58,16 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     }
     std::unique_ptr<cli::ConsoleView> view;
     if (options.json) {
-        view = std::make_unique<cli::JsonView>(options, STDIN_FILENO, stdout, cancelSignal);
+        view = std::make_unique<cli::JsonView>(options, 0, stdout, cancelSignal);
     } else {
-        view = std::make_unique<cli::ConsoleView>(options,
-                                                  !options.quiet && isatty(STDERR_FILENO) == 1,
-                                                  STDIN_FILENO, stdout, stderr, cancelSignal);
+        view = std::make_unique<cli::ConsoleView>(
+            options, !options.quiet && cli::sys::isTerminal(2), 0, stdout, stderr, cancelSignal);
     }
     const std::string name = firmwareFileName(options.firmware);
     const bool transmitter = selectsTransmitter(name);
     view->log(loadedLine(name, file.size, transmitter));
 
-    RunSettings settings{cli::kProgram, ZK_VERSION, std::nullopt};
+    RunSettings settings{cli::kProgram, ZK_VERSION, std::nullopt, SetupCheck_FailureHint};
     if (!options.noRecord) {
         settings.recordPath = options.record.empty() ? defaultRecordPath() : options.record;
     }
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
             std::fputs(cli::listLine(port, Serial_PortInfo(port)).c_str(), stdout);
         }
         // A script reads an empty list; a person is told why it is empty.
-        if (ports.empty() && isatty(STDOUT_FILENO) == 1) {
+        if (ports.empty() && cli::sys::isTerminal(1)) {
             std::fprintf(stderr, "%s: %s\n", cli::kProgram, kNoPort);
         }
         return cli::kExitOk;

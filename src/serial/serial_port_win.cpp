@@ -155,6 +155,12 @@ bool lineGone(int number) {
     }
 }
 
+bool openMayPass(int number) {
+    // Another program has the port (one probing it right after a plug), or
+    // another loader holds it for a moment.
+    return number == ERROR_ACCESS_DENIED || number == ERROR_SHARING_VIOLATION;
+}
+
 Handle openDevice(const std::string& path, int& error) {
     const std::wstring device = devicePath(path);
     // No sharing: Windows refuses every other opener while the loader has it.
