@@ -21,6 +21,8 @@
 #endif
 #include <windows.h>
 
+#include <timeapi.h>
+
 namespace portsys {
 
 namespace {
@@ -171,6 +173,10 @@ Handle openDevice(const std::string& path, int& error) {
         return kClosed;
     }
     error = 0;
+    // Read timeouts run on the system's timer, 15.6 ms a tick by default:
+    // a wait of a few milliseconds (until a block has left) would take a
+    // whole tick, for every block. 1 ms ticks while a port is open.
+    timeBeginPeriod(1);
     std::lock_guard lock(portsMutex);
     const Handle port = nextHandle++;
     ports[port].handle = handle;
@@ -268,6 +274,7 @@ void release(Handle port) {
         ReleaseSemaphore(gone.lock, 1, nullptr);
         CloseHandle(gone.lock);
     }
+    timeEndPeriod(1);
 }
 
 int close(Handle port) {
