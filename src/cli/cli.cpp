@@ -1,5 +1,5 @@
 #include "cli/cli.h"
-#include "cli/console_sys.h"
+#include "cli/console.h"
 
 #include "flash/printable.h"
 #include "flash/progress.h"
@@ -403,10 +403,6 @@ int exitStatusFor(FlashOutcome outcome, int cancelSignal) {
     return kExitFlashFailed;
 }
 
-void onCancelSignals(void (*handler)(int)) {
-    sys::onCancel(handler);
-}
-
 std::string transferSummary(uint64_t bytes, double seconds) {
     char text[96];
     if (seconds < 0.05) {
@@ -490,8 +486,8 @@ bool ConsoleView::busy() {
     }
     // The operator answers with Enter. Input that ends first answers nothing:
     // a script without --yes must not flash a unit nobody has switched.
-    switch (sys::pollInput(inputFd_)) {
-    case sys::Input::Ended:
+    switch (console::pollInput(inputFd_)) {
+    case console::Input::Ended:
         unanswered_.store(true);
         busy_.store(false);
         std::fprintf(err_,
@@ -500,10 +496,10 @@ bool ConsoleView::busy() {
                      kProgram);
         std::fflush(err_);
         break;
-    case sys::Input::Line:
+    case console::Input::Line:
         busy_.store(false);
         break;
-    case sys::Input::Nothing:
+    case console::Input::Nothing:
         break;
     }
     return busy_.load();

@@ -9,13 +9,15 @@
 #include "serial/ZKSerial.h"
 #include "setup/SetupCheck.h"
 
-#include "cli/console_sys.h"
+#include "cli/console.h"
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <memory>
 
 namespace {
+
+constexpr int kStandardInput = 0; // its descriptor, on every system
 
 constexpr const char* kNoPort =
     "no USB-serial port found: plug in the unit's adapter (zkflash-cli --doctor checks this "
@@ -32,7 +34,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 void onSignal(int sig) {
     int none = 0;
     if (!cancelSignal.compare_exchange_strong(none, sig)) {
-        cli::sys::exitNow(128 + cancelSignal.load());
+        cli::console::exitNow(128 + cancelSignal.load());
     }
 }
 
@@ -58,10 +60,11 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     }
     std::unique_ptr<cli::ConsoleView> view;
     if (options.json) {
-        view = std::make_unique<cli::JsonView>(options, 0, stdout, cancelSignal);
+        view = std::make_unique<cli::JsonView>(options, kStandardInput, stdout, cancelSignal);
     } else {
-        view = std::make_unique<cli::ConsoleView>(
-            options, !options.quiet && cli::sys::isTerminal(2), 0, stdout, stderr, cancelSignal);
+        view = std::make_unique<cli::ConsoleView>(options,
+                                                  !options.quiet && cli::console::errorIsTerminal(),
+                                                  kStandardInput, stdout, stderr, cancelSignal);
     }
     const std::string name = firmwareFileName(options.firmware);
     const bool transmitter = selectsTransmitter(name);
@@ -105,7 +108,7 @@ int main(int argc, char** argv) {
             std::fputs(cli::listLine(port, Serial_PortInfo(port)).c_str(), stdout);
         }
         // A script reads an empty list; a person is told why it is empty.
-        if (ports.empty() && cli::sys::isTerminal(1)) {
+        if (ports.empty() && cli::console::outputIsTerminal()) {
             std::fprintf(stderr, "%s: %s\n", cli::kProgram, kNoPort);
         }
         return cli::kExitOk;
