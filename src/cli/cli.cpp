@@ -1,5 +1,4 @@
 #include "cli/cli.h"
-#include "cli/console.h"
 
 #include "flash/printable.h"
 #include "flash/progress.h"
@@ -487,6 +486,9 @@ bool ConsoleView::busy() {
     // The operator answers with Enter. Input that ends first answers nothing:
     // a script without --yes must not flash a unit nobody has switched.
     switch (console::pollInput(inputFd_)) {
+    case console::Input::Line:
+        busy_.store(false);
+        break;
     case console::Input::Ended:
         unanswered_.store(true);
         busy_.store(false);
@@ -495,9 +497,6 @@ bool ConsoleView::busy() {
                      "with Enter, or pass --yes\n",
                      kProgram);
         std::fflush(err_);
-        break;
-    case console::Input::Line:
-        busy_.store(false);
         break;
     case console::Input::Nothing:
         break;

@@ -30,17 +30,13 @@ bool outputIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
 }
 
-void exitNow(int status) {
-    _exit(status);
-}
-
-Input pollInput(int fd) {
-    pollfd p{fd, POLLIN, 0};
+Input pollInput(int input) {
+    pollfd p{input, POLLIN, 0};
     if (poll(&p, 1, 0) <= 0) {
         return Input::Nothing;
     }
     char buffer[256];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    const ssize_t n = read(input, buffer, sizeof buffer);
     if (n <= 0) {
         return Input::Ended;
     }

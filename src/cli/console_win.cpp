@@ -170,8 +170,4 @@ Input pollInput(int fd) {
     return take();
 }
 
-void exitNow(int status) {
-    std::_Exit(status);
-}
-
 } // namespace cli::console

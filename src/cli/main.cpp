@@ -9,15 +9,13 @@
 #include "serial/ZKSerial.h"
 #include "setup/SetupCheck.h"
 
-#include "cli/console.h"
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 
 namespace {
-
-constexpr int kStandardInput = 0; // its descriptor, on every system
 
 constexpr const char* kNoPort =
     "no USB-serial port found: plug in the unit's adapter (zkflash-cli --doctor checks this "
@@ -34,7 +32,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 void onSignal(int sig) {
     int none = 0;
     if (!cancelSignal.compare_exchange_strong(none, sig)) {
-        cli::console::exitNow(128 + cancelSignal.load());
+        std::_Exit(128 + cancelSignal.load());
     }
 }
 
@@ -60,11 +58,12 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     }
     std::unique_ptr<cli::ConsoleView> view;
     if (options.json) {
-        view = std::make_unique<cli::JsonView>(options, kStandardInput, stdout, cancelSignal);
+        view = std::make_unique<cli::JsonView>(options, cli::console::kStandardInput, stdout,
+                                               cancelSignal);
     } else {
-        view = std::make_unique<cli::ConsoleView>(options,
-                                                  !options.quiet && cli::console::errorIsTerminal(),
-                                                  kStandardInput, stdout, stderr, cancelSignal);
+        view = std::make_unique<cli::ConsoleView>(
+            options, !options.quiet && cli::console::errorIsTerminal(),
+            cli::console::kStandardInput, stdout, stderr, cancelSignal);
     }
     const std::string name = firmwareFileName(options.firmware);
     const bool transmitter = selectsTransmitter(name);

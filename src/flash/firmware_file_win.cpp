@@ -1,6 +1,9 @@
-// Windows: the firmware file is read only when it is a file on a disk (not a
-// folder, a pipe or a device), with the system's text for a failure.
-#include "flash/file_read.h"
+// Windows: a firmware file read only when it is a file on a disk (not a
+// folder, a pipe or a device), with the system's text for a failure; a path's
+// folders end in "\" or "/".
+#include "flash/FirmwareFile.h"
+
+#include "flash/FlashRun.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +13,6 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-
-namespace fileread {
 
 namespace {
 
@@ -23,6 +24,7 @@ std::wstring wide(const std::string& text) {
     return out;
 }
 
+// The system's text for `error`, without its period and line break.
 std::string errorText(DWORD error) {
     char* text = nullptr;
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -40,10 +42,8 @@ std::string errorText(DWORD error) {
 
 } // namespace
 
-const char* const kSeparators = "\\/";
-
-Whole readRegular(const std::string& path, size_t limit) {
-    Whole file;
+FirmwareFile readFirmwareFile(const std::string& path) {
+    FirmwareFile file;
     const std::wstring name = wide(path);
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -57,19 +57,20 @@ Whole readRegular(const std::string& path, size_t limit) {
         file.reason = errorText(GetLastError());
         return file;
     }
+    constexpr size_t kEnough = kMaxImageSize + 1;
+    std::vector<uint8_t> bytes;
     LARGE_INTEGER size{};
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         file.reason = "not a regular file";
     } else if (!GetFileSizeEx(handle, &size)) {
         file.reason = errorText(GetLastError());
     } else {
-        file.size = static_cast<uint64_t>(size.QuadPart);
-        file.bytes.resize(limit);
+        bytes.resize(kEnough);
         size_t got = 0;
-        while (got < limit) {
+        while (got < kEnough) {
             DWORD n = 0;
-            const DWORD want = static_cast<DWORD>(std::min<size_t>(limit - got, 1u << 30));
-            if (!ReadFile(handle, file.bytes.data() + got, want, &n, nullptr)) {
+            if (!ReadFile(handle, bytes.data() + got, static_cast<DWORD>(kEnough - got), &n,
+                          nullptr)) {
                 file.reason = errorText(GetLastError());
                 break;
             }
@@ -78,11 +79,24 @@ Whole readRegular(const std::string& path, size_t limit) {
             }
             got += n;
         }
-        file.bytes.resize(got);
-        file.bytes.shrink_to_fit();
+        bytes.resize(got);
+        bytes.shrink_to_fit();
+        if (file.reason.empty() && got == 0) {
+            file.reason = "nothing to flash";
+        }
     }
     CloseHandle(handle);
+    if (file.reason.empty()) {
+        // Read whole, the bytes tell the size; cut short, the file system does.
+        file.size = bytes.size() < kEnough
+                        ? bytes.size()
+                        : std::max<uint64_t>(bytes.size(), static_cast<uint64_t>(size.QuadPart));
+        file.image = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    }
     return file;
 }
 
-} // namespace fileread
+std::string firmwareFileName(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
