@@ -1,10 +1,12 @@
 // The YMODEM sender: CRC-16 and block framing, and the transmitter against a
 // scripted receiver on a virtual line.
+#include "serial/port_system.h"
 #include "virtual_link.h"
 #include "ymodem/Ymodem.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -262,7 +264,8 @@ TEST_P(Transmit, ResultFramesProgressAndLog) {
     EXPECT_EQ(recorder.reports, x.progress);
     if (x.replies.find('H') != std::string::npos) {
         EXPECT_LT(link.time(), 2 * sim::kSecond);
-        EXPECT_EQ(failureText(*link.failure()), "Write Error - Input/output error(5).\n");
+        EXPECT_EQ(failureText(*link.failure()),
+                  "Write Error - " + portsys::errorText(EIO) + "(" + std::to_string(EIO) + ").\n");
     }
     EXPECT_EQ(recorder.lines, x.result == ymodem::kCancelled
                                   ? std::vector<std::string>{"Process Canceled."}
