@@ -37,6 +37,17 @@ bool digits(std::string_view text, size_t& at, size_t count, int& value) {
     return true;
 }
 
+// Seconds from one record's time to another's, counted in the milliseconds
+// they have: in the clock's nanoseconds, dates near its two ends (1678, 2262)
+// would overflow the difference.
+double secondsBetween(TimePoint from, TimePoint to) {
+    using std::chrono::milliseconds;
+    const auto ms = [](TimePoint t) {
+        return std::chrono::duration_cast<milliseconds>(t.time_since_epoch());
+    };
+    return std::chrono::duration<double>(ms(to) - ms(from)).count();
+}
+
 bool skip(std::string_view text, size_t& at, char c) {
     if (at < text.size() && text[at] == c) {
         ++at;
@@ -484,7 +495,7 @@ public:
         tally(images_[run.file][run.sha256], run.outcome);
         // A clock stepped back during a run leaves it without a time of its own.
         if (run.ended >= run.started) {
-            seconds_.push_back(std::chrono::duration<double>(run.ended - run.started).count());
+            seconds_.push_back(secondsBetween(run.started, run.ended));
         }
         report_.firstStarted = std::min(report_.firstStarted.value_or(run.started), run.started);
         report_.lastEnded = std::max(report_.lastEnded.value_or(run.ended), run.ended);
@@ -526,8 +537,7 @@ public:
             report.p95Seconds = percentile(seconds_, 0.95);
         }
         if (report.firstStarted) {
-            const double span =
-                std::chrono::duration<double>(*report.lastEnded - *report.firstStarted).count();
+            const double span = secondsBetween(*report.firstStarted, *report.lastEnded);
             if (span > 0) {
                 report.unitsPerHour = report.units * 3600.0 / span;
             }
@@ -662,9 +672,8 @@ bool numberColumn(size_t column) {
 
 // A row's cells in the order of kColumns; `seconds` holds the run's time.
 std::array<std::string_view, kColumnCount> cells(const RecordRow& row, std::string& seconds) {
-    seconds = row.ended >= row.started
-                  ? fixed(std::chrono::duration<double>(row.ended - row.started).count(), 3)
-                  : std::string();
+    seconds =
+        row.ended >= row.started ? fixed(secondsBetween(row.started, row.ended), 3) : std::string();
     return {row.startedText,   row.endedText,
             seconds,           row.host,
             row.port,          row.socketPath,
