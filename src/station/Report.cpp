@@ -13,6 +13,7 @@
 #include <ctime>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <zlib.h>
 
@@ -395,10 +396,10 @@ public:
     // that length with `whole` false, and its rest is skipped.
     bool next(std::string_view& line, bool& whole) {
         for (;;) {
-            const char* from = buffer_.data() + begin_;
+            const char* from = buffer_.get() + begin_;
             const size_t size = end_ - begin_;
             const auto* feed = static_cast<const char*>(std::memchr(from, '\n', size));
-            if (feed != nullptr || (done_ && size > 0) || size == buffer_.size()) {
+            if (feed != nullptr || (done_ && size > 0) || size == kMaxLine) {
                 const size_t length = feed != nullptr ? static_cast<size_t>(feed - from) : size;
                 begin_ += feed != nullptr ? length + 1 : length;
                 const bool tail = skipping_;
@@ -421,10 +422,10 @@ public:
 
 private:
     void fill() {
-        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         begin_ = 0;
-        const int n = gzread(file_, buffer_.data() + end_, static_cast<unsigned>(kMaxLine - end_));
+        const int n = gzread(file_, buffer_.get() + end_, static_cast<unsigned>(kMaxLine - end_));
         if (n > 0) {
             end_ += static_cast<size_t>(n);
             return;
@@ -448,7 +449,8 @@ private:
     const std::string path_;
     gzFile file_;
     int openError_;
-    std::vector<char> buffer_ = std::vector<char>(kMaxLine);
+    // Left uninitialised: only the part a file's lines fill is ever touched.
+    std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(kMaxLine);
     size_t begin_ = 0;
     size_t end_ = 0;
     bool done_ = false;
