@@ -271,4 +271,23 @@ INSTANTIATE_TEST_SUITE_P(Library, FlashRuns, testing::ValuesIn(kRuns),
                              return std::string(param.param.name);
                          });
 
+// Lines a loader of another version, or a broken one, may print: a field of
+// the wrong type, or a count that is no integer or out of range, reads as its
+// default; what is no event is nothing.
+TEST(EventFromJson, OddLinesReadAsDefaults) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"event":"finished","outcome":7,"image_bytes":49e99})",
+         R"({"event":"finished","outcome":"send error","transfer_seconds":0.0,"image_bytes":0})"},
+        {R"({"event":"progress","value":1e10,"max":-5000000000,"rate":"fast"})",
+         R"({"event":"progress","value":0,"max":100,"percent":0.0,"rate":0.0,"seconds_left":null})"},
+        {R"({"event":"log","text":["a"]})", R"({"event":"log","text":""})"},
+        {R"({"event":"error","message":"no port"})", ""},
+        {"[1]", ""},
+    };
+    for (const auto& [line, read] : cases) {
+        const auto event = eventFromJson(Json::parse(line));
+        EXPECT_EQ(event ? eventJson(*event).dump() : "", read) << line;
+    }
+}
+
 } // namespace
