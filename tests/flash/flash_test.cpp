@@ -90,6 +90,7 @@ struct RunCase {
     const char* said = ""; // the run's last lines, alerts and diagnostics included
     const char* port = "line";
     uint32_t openRetryMs = 0;
+    const char* record = nullptr; // where the record goes; none: nowhere
 };
 
 sim::Faults faults(const std::string& options) {
@@ -179,6 +180,17 @@ const RunCase kRuns[] = {
      "Starting Application...\n",
      "busy",
      2000},
+    // A record that cannot be written is a warning, and the run stands.
+    {"RecordOnAFullDisk",
+     true,
+     {},
+     100,
+     -1,
+     FlashOutcome::Success,
+     "Starting Application...\n",
+     "line",
+     0,
+     "/dev/full"},
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) {
@@ -199,11 +211,12 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     events.answerAfter = 30; // the operator takes three seconds
     const FirmwareImage data = c.size < 0 ? nullptr : image(static_cast<size_t>(c.size));
     FlashJob job{c.port, data, "fw.bin", c.transmitter, {{"operator", "ann"}}, c.openRetryMs};
-    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", std::nullopt});
+    const auto path = c.record ? std::optional<std::string>(c.record) : std::nullopt;
+    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", path});
 
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_TRUE(events.said.ends_with(c.said)) << events.said;
-    EXPECT_EQ(events.kinds, "finished ");
+    EXPECT_EQ(events.kinds, c.record ? "warning finished " : "finished ");
     EXPECT_TRUE(events.roundTrips);
     EXPECT_FALSE(link.hasError()) << "a failure is reported once, then forgotten";
     ASSERT_EQ(events.records.size(), 1u);

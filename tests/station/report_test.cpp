@@ -2,14 +2,21 @@
 // and gzip-compressed: retries, cancelled runs, serial-less adapters, old
 // records without station fields, lines that are no records, a torn last
 // line, and the filters; one unit's runs; spreadsheet cells.
+#include "flash/FlashRecord.h"
 #include "station/Report.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -244,6 +251,83 @@ TEST(Report, FilesLeftBehindOddly) {
         }
         EXPECT_EQ(problems, c.problems) << c.text;
     }
+}
+
+// Sixteen loaders append their records to one file while one of them is
+// killed at random points, over and over: every record whose append returned
+// is there whole and counted once. A line a power cut tore at the end is
+// named by its number, and the next record is read behind it.
+TEST(Report, RecordsOfLoadersSideBySideOneKilled) {
+    const std::string path = testing::TempDir() + "shared.jsonl";
+    std::remove(path.c_str());
+    int written[2];
+    ASSERT_EQ(pipe(written), 0);
+    const auto loader = [&](int id) {
+        const pid_t pid = fork();
+        for (int n = 0; pid == 0 && n < 30; ++n) {
+            const int serial = id * 100 + n;
+            const std::string pad(static_cast<size_t>(n * 97 % 1500), 'x'); // some cross pages
+            const std::string line = rec("14:00:00", "14:00:10", std::to_string(serial).c_str(),
+                                         "success", R"(,"pad":")" + pad + "\"");
+            if (!appendRecord(path, line + "\n") && write(written[1], &serial, sizeof serial) < 0) {
+                _exit(1);
+            }
+        }
+        if (pid == 0) {
+            _exit(0);
+        }
+        return pid;
+    };
+    std::vector<pid_t> loaders;
+    for (int id = 1; id < 16; ++id) {
+        loaders.push_back(loader(id));
+    }
+    std::mt19937 random(std::random_device{}());
+    for (int id = 100; id < 120; ++id) { // the one killed, started again each time
+        const pid_t victim = loader(id);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        kill(victim, SIGKILL);
+        loaders.push_back(victim);
+    }
+    for (const pid_t pid : loaders) {
+        waitpid(pid, nullptr, 0);
+    }
+    close(written[1]);
+    std::multiset<int> confirmed, read;
+    for (int serial = 0; ::read(written[0], &serial, sizeof serial) == sizeof serial;) {
+        confirmed.insert(serial);
+    }
+    close(written[0]);
+    std::vector<std::string> problems;
+    const auto count = [&] {
+        read.clear();
+        problems.clear();
+        return station::readReport(
+                   {path}, {}, problems,
+                   [&](const station::RecordRow& row) { read.insert(std::stoi(row.unit)); })
+            .records;
+    };
+    const int records = count();
+    for (const int serial : read) { // only a killed loader may not have said so
+        EXPECT_EQ(read.count(serial), 1U) << serial;
+        EXPECT_TRUE(confirmed.count(serial) == 1 || serial >= 10000) << serial;
+    }
+    EXPECT_TRUE(std::includes(read.begin(), read.end(), confirmed.begin(), confirmed.end()));
+    EXPECT_GE(confirmed.size(), 15U * 30U);
+    for (const auto& problem : problems) { // what a write cut at a page left
+        EXPECT_TRUE(problem.ends_with(": not a flash record (not JSON)")) << problem;
+    }
+
+    std::ofstream(path, std::ios::app) << R"({"started":"2026-12-07T14:08:00.000+01:00","end)";
+    std::ifstream in(path);
+    const auto torn = std::count(std::istreambuf_iterator<char>(in), {}, '\n') + 1;
+    const std::string named = path + ":" + std::to_string(torn) + ": not a flash record (not JSON)";
+    EXPECT_EQ(count(), records);
+    EXPECT_EQ(problems.back(), named);
+    EXPECT_EQ(appendRecord(path, rec("14:09:00", "14:09:10", "42", "success") + "\n"),
+              std::nullopt);
+    EXPECT_EQ(count(), records + 1);
+    EXPECT_EQ(problems.back(), named);
 }
 
 } // namespace
