@@ -1,0 +1,70 @@
+// The flash sequence, transmitter and receiver, against a unit that answers
+// with the fuzzer's bytes: the run ends in bounded virtual time with one of
+// its outcomes, and the start command goes out only after a whole transfer.
+#include "Fuzz.h"
+#include "flash/FlashRun.h"
+#include "ymodem/Ymodem.h"
+
+namespace {
+
+// Notes each start command ("2") and whether the transfer had ended whole then.
+class Link : public sim::VirtualLink {
+public:
+    void write(const uint8_t* bytes, int32_t length) override {
+        if (length == 1 && bytes[0] == '2') {
+            starts += transferred ? "2" : "!";
+        }
+        VirtualLink::write(bytes, length);
+    }
+    std::string starts;
+    bool transferred = false;
+};
+
+struct Events : RunEvents {
+    explicit Events(Link& l) : link(l) {}
+    void event(const RunEvent& e) override {
+        const bool whole =
+            e.kind == RunEvent::Kind::Progress && e.progress.value == 100 && e.progress.max == 100;
+        link.transferred = link.transferred || whole;
+        said += e.kind == RunEvent::Kind::Log ? e.text + "\n" : "";
+        finished += e.kind == RunEvent::Kind::Finished ? 1 : 0;
+        FUZZ_REQUIRE(finished == 0 || e.kind == RunEvent::Kind::Finished);
+    }
+    bool cancelRequested() override { return ++polls == cancelAt; }
+    bool busy() override { return ++busyPolls < answerAfter; }
+    Link& link;
+    std::string said;
+    int finished = 0, polls = 0, cancelAt = 0, busyPolls = 0, answerAfter = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) {
+        return 0;
+    }
+    // The target, the cancel poll and the operator's delay, and the image's
+    // size (up to 11 blocks) come first.
+    Link link;
+    Events events(link);
+    events.cancelAt = data[0] >> 1;
+    events.answerAfter = data[1] & 63;
+    const size_t imageSize = (data[1] >> 6u | size_t{data[2]} << 2) * 11;
+    fuzz::ScriptPeer peer(link, {reinterpret_cast<const char*>(data) + 3, size - 3});
+    auto image = std::make_shared<std::vector<uint8_t>>(imageSize, uint8_t{0x5A});
+    const FlashJob job{"line", image, "fw.bin", (data[0] & 1) != 0, Json::object(), 0};
+    const FlashResult result = runFlash(job, link, events, {"zkflash-fuzz", "0", std::nullopt});
+
+    FUZZ_REQUIRE(outcomeNamed(outcomeName(result.outcome)) == result.outcome);
+    FUZZ_REQUIRE(events.finished == 1);
+    // Bringing the bootloader up takes under 20 s (the operator's 6.3 s
+    // included), the header under 28 s, each block and the closing block ten
+    // copies of up to 1.2 s.
+    const auto blocks = static_cast<int64_t>(ymodem::blockCount(imageSize));
+    FUZZ_REQUIRE(link.time() <= (50 + 12 * (blocks + 1)) * sim::kSecond);
+    FUZZ_REQUIRE(link.starts.find('!') == std::string::npos && link.starts.size() <= 1);
+    const bool started = events.said.ends_with("Starting Application...\n");
+    FUZZ_REQUIRE(started == (result.outcome == FlashOutcome::Success));
+    FUZZ_REQUIRE(!started || (link.starts == "2" && !result.failure));
+    return 0;
+}
