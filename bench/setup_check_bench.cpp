@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Pty.h"
-#include "serial/SetupCheck.h"
+#include "setup/setup_linux.h"
 
 namespace {
 

@@ -9,37 +9,26 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
-#include <QSocketNotifier>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <thread>
 
-#include <cerrno>
-#include <cstdio>
-#include <sys/eventfd.h>
-#include <unistd.h>
+namespace {
+
+// Qt's GUI runs on the process's first thread, the one that initialises the
+// program's statics before main().
+const std::thread::id firstThread = std::this_thread::get_id();
+
+} // namespace
 
 bool isMainThread() {
-    // Qt's GUI runs on the process's first thread, whose id is the process's.
-    return QCoreApplication::instance() != nullptr && gettid() == getpid();
+    return QCoreApplication::instance() != nullptr && std::this_thread::get_id() == firstThread;
 }
 
-HandOffQueue::HandOffQueue(QObject* parent) : QObject(parent) {
-    eventFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (eventFd_ < 0) {
-        std::perror("eventfd");
-        return;
-    }
-    notifier_ = new QSocketNotifier(eventFd_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &HandOffQueue::onWakeUp);
-}
+HandOffQueue::HandOffQueue(QObject* parent) : QObject(parent) {}
 
-HandOffQueue::~HandOffQueue() {
-    delete notifier_;
-    if (eventFd_ >= 0) {
-        ::close(eventFd_);
-    }
-}
+HandOffQueue::~HandOffQueue() = default;
 
 void HandOffQueue::post(Task task) {
     {
@@ -50,17 +39,9 @@ void HandOffQueue::post(Task task) {
 }
 
 void HandOffQueue::wake() {
-    const uint64_t one = 1;
-    // The counter only saturates after 2^64 - 2 wake-ups; EAGAIN cannot occur.
-    while (::write(eventFd_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-void HandOffQueue::onWakeUp() {
-    uint64_t count = 0;
-    while (::read(eventFd_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-    drain();
+    // A queued call: Qt posts it to the main thread's event queue, from any
+    // thread, and drops it if the queue is gone first.
+    QMetaObject::invokeMethod(this, &HandOffQueue::drain, Qt::QueuedConnection);
 }
 
 void HandOffQueue::drain() {

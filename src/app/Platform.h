@@ -2,7 +2,7 @@
 //
 //   main thread test        isMainThread(): the calling thread is the application's
 //   main-queue hand-off     HandOffQueue: a std::mutex-guarded FIFO drained on the main
-//                           thread; an eventfd only wakes the main thread up
+//                           thread; a queued call only wakes the main thread up
 //   modal alert             runAlert(): a message box, heading = title, literal text,
 //                           one "OK" button, the window's palette, as wide as its text
 //   modal question          runQuestion(): the same with "Yes" and "No", "No" the default
@@ -26,7 +26,6 @@
 #include <mutex>
 
 class QPlainTextEdit;
-class QSocketNotifier;
 class QWidget;
 
 // True on the process's main thread, where the application runs. Asked by
@@ -37,7 +36,7 @@ bool isMainThread();
 // Work handed to the main thread from any thread. Tasks run on the main thread
 // one at a time, each to its end, in the order they were posted. Posting never
 // waits for the main thread. The tasks and what they carry cross threads under
-// the queue's own mutex; the eventfd write is only a wake-up.
+// the queue's own mutex; the queued call is only a wake-up.
 //
 // While a task (or a modal alert) holds the main thread in a nested event loop,
 // the queue is not drained re-entrantly: later tasks wait until it returns.
@@ -65,14 +64,11 @@ public:
 
 private:
     void wake();
-    void onWakeUp();
     // Runs the tasks posted so far, unless held (main thread only).
     void drain();
 
     std::mutex mutex_; // guards tasks_
     std::deque<Task> tasks_;
-    int eventFd_ = -1;
-    QSocketNotifier* notifier_ = nullptr;
     int holds_ = 0; // main thread only
 };
 

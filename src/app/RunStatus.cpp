@@ -22,9 +22,9 @@ QString failedText(const RunEnd& end, bool& checkSetup) {
     if (r.failure || r.outcome == FlashOutcome::SerialFailure) {
         // The run's last alert is the failure with its hint.
         checkSetup = true;
-        QString text = QString::fromStdString(end.lastAlert).trimmed();
+        QString text = QString::fromStdString(end.lastAlert);
         if (text.isEmpty() && r.failure) {
-            text = QString::fromStdString(r.failure->text).trimmed();
+            text = QString::fromStdString(failureText(*r.failure, FailureForm::Line));
         }
         if (!text.contains(QLatin1Char('\n'))) {
             text += u8("\nCheck setup shows what on this computer stands between the loader and "

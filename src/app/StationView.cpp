@@ -12,7 +12,8 @@
 
 #include "ZKAppDelegate.h"
 #include "flash/FlashRecord.h"
-#include "serial/ZKSerial.h"
+#include "serial/ports_linux.h"
+#include "setup/SetupCheck.h"
 
 namespace {
 
@@ -265,7 +266,8 @@ void StationView::start(size_t row) {
     run->thread = std::thread([this, run, job = std::move(job)] {
         Events events(*this, *run);
         FlashResult result =
-            runFlash(job, *run->link, events, {"zkflash", ZK_VERSION, defaultRecordPath()});
+            runFlash(job, *run->link, events,
+                     {"zkflash", ZK_VERSION, defaultRecordPath(), SetupCheck_FailureHint});
         handOffs_.post([this, run, result = std::move(result)] { ended(run, result); });
     });
 }

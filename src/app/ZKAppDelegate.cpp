@@ -16,8 +16,8 @@
 
 #include "flash/FlashRecord.h"
 #include "flash/printable.h"
-#include "serial/SetupCheck.h"
 #include "serial/ZKSerial.h"
+#include "setup/SetupCheck.h"
 
 namespace {
 
@@ -33,11 +33,9 @@ const QString kLastPortKey = QStringLiteral("lastPort");
 // moves DTR, which resets a unit), and the checks of the chosen port that
 // need no open, for a port that is not among those found.
 std::string machineSetupFindings(const std::optional<std::string>& port) {
-    const SetupRoots roots = SetupCheck_MachineRoots();
-    const SetupIdentity who = SetupCheck_ThisProcess();
-    std::vector<SetupCheck> checks = SetupCheck_Run(roots, who, {});
+    std::vector<SetupCheck> checks = SetupCheck_Run({});
     if (port) {
-        for (SetupCheck& check : SetupCheck_Port(roots, who, *port)) {
+        for (SetupCheck& check : SetupCheck_Port(*port)) {
             const bool known = std::any_of(checks.begin(), checks.end(),
                                            [&](const SetupCheck& c) { return c.id == check.id; });
             if (!known) {
@@ -234,7 +232,8 @@ void ZKAppDelegate::startFirmwareLoadInBackground() {
         fw_->setAddress(*port);
         if (fw_->data()) {
             Events events(*this, *link_);
-            fw_->startFlash(*link_, events, {"zkflash", ZK_VERSION, defaultRecordPath()});
+            fw_->startFlash(*link_, events,
+                            {"zkflash", ZK_VERSION, defaultRecordPath(), SetupCheck_FailureHint});
             end = std::move(events.end);
         } else {
             showAlertWithMessage("Please select a file to transfer.", std::nullopt);

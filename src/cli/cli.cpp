@@ -440,12 +440,8 @@ void ConsoleView::event(const RunEvent& event) {
     case RunEvent::Kind::Alert:
     case RunEvent::Kind::Prompt: {
         retireBar();
-        std::string text = event.text;
-        if (!text.empty() && text.back() == '\n') {
-            text.pop_back(); // serial failure texts end their line themselves
-        }
         std::fprintf(err_, "%s: %s\n", printable(event.title.value_or(kApplicationName)).c_str(),
-                     printable(text, true).c_str());
+                     printable(event.text, true).c_str());
         if (event.kind == RunEvent::Kind::Prompt) {
             if (!yes_) {
                 std::fputs("Press Enter when done.\n", err_);

@@ -1,6 +1,6 @@
 #include "cli/doctor.h"
 
-#include "serial/SetupCheck.h"
+#include "setup/SetupCheck.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -8,8 +8,7 @@
 namespace cli {
 
 int runDoctor(const std::vector<std::string>& ports, bool json, std::FILE* out) {
-    const std::vector<SetupCheck> checks =
-        SetupCheck_Run(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), ports);
+    const std::vector<SetupCheck> checks = SetupCheck_Run(ports);
     const auto count = [&checks](CheckStatus status) {
         return std::count_if(checks.begin(), checks.end(),
                              [status](const SetupCheck& c) { return c.status == status; });

@@ -7,6 +7,7 @@
 #include "flash/FlashRecord.h"
 #include "flash/printable.h"
 #include "serial/ZKSerial.h"
+#include "setup/SetupCheck.h"
 
 #include <algorithm>
 #include <atomic>
@@ -67,7 +68,7 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     const bool transmitter = selectsTransmitter(name);
     view->log(loadedLine(name, file.size, transmitter));
 
-    RunSettings settings{cli::kProgram, ZK_VERSION, std::nullopt};
+    RunSettings settings{cli::kProgram, ZK_VERSION, std::nullopt, SetupCheck_FailureHint};
     if (!options.noRecord) {
         settings.recordPath = options.record.empty() ? defaultRecordPath() : options.record;
     }

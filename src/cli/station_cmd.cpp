@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
+#include "serial/ports_linux.h"
 #include "station/Station.h"
 #include "ymodem/Ymodem.h"
 
@@ -229,9 +230,7 @@ private:
         std::string reason = "the loader ended with status " + std::to_string(unit.loader.status);
         if (record.is_object()) {
             outcome = outcomeNamed(record.value("outcome", "")).value_or(outcome);
-            if (record.contains("serial_error") && record["serial_error"].is_string()) {
-                failure = SerialFailure{record["serial_error"], 0};
-            }
+            failure = recordFailure(record);
             reason = station::shortReason(outcome, failure);
         }
         station_.finished(unit.row, outcome, reason, unit.attempt == 1, unit.loader.ended);

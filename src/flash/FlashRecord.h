@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "flash/FlashRun.h"
+#include "flash/sha256.h"
 #include "serial/ZKSerial.h"
 
 struct FlashRecord {
@@ -19,7 +21,7 @@ struct FlashRecord {
     FlashJob job;           // port, image, name, target and the caller's fields
     SerialPortInfo adapter; // what is known of the port's USB adapter
     FlashOutcome outcome = FlashOutcome::SendError;
-    std::string serialError;    // the serial link's failure text, empty when none
+    std::optional<SerialFailure> failure; // the serial link's, if any
     double transferSeconds = 0; // from the header block to the result; 0 without a transfer
     uint64_t wireBytes = 0;     // written to the unit during the transfer, resends included
     bool portOpened = false;    // false: the run never reached a unit
@@ -28,11 +30,16 @@ struct FlashRecord {
 // Local time with milliseconds and the UTC offset: "2024-05-01T14:03:07.250+02:00".
 std::string isoTime(std::chrono::system_clock::time_point when);
 
-// Lower-case hexadecimal SHA-256 of the bytes.
-std::string sha256Hex(const uint8_t* bytes, size_t size);
-
 // The record's fields, the job's own fields last.
 Json recordJson(const FlashRecord& record);
+
+// The serial failure a record holds, from its fields; one written by an older
+// version carries only the text ("serial_error"), which is read back into the
+// same fields. None when the run had no serial failure.
+std::optional<SerialFailure> recordFailure(const Json& record);
+// That text read back: "<what> - <system text>(<number>)."; a text of another
+// shape is all what failed. None for an empty text.
+std::optional<SerialFailure> failureFromText(std::string_view text);
 
 // One JSON line, ending in a line feed; bytes that are not UTF-8 (a file name
 // is any bytes) become U+FFFD rather than failing the line.

@@ -3,9 +3,9 @@
 #include "flash/FlashRecord.h"
 #include "flash/markers.h"
 #include "flash/progress.h"
+#include "serial/port_system.h"
 #include "ymodem/Ymodem.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <utility>
@@ -111,10 +111,7 @@ Ending cancelled(RunEvents& events) {
 // tried again for as long as the job allows.
 Ending openPort(const FlashJob& job, SerialLink& link, uint32_t speed) {
     link.open(job.port, speed);
-    const auto passing = [&link] {
-        const int err = link.failure()->number;
-        return err == EACCES || err == EBUSY || err == EWOULDBLOCK;
-    };
+    const auto passing = [&link] { return portsys::openMayPass(link.failure()->number); };
     for (uint32_t waited = 0; link.hasError() && waited < job.openRetryMs && passing();
          waited += kOpenRetryMs) {
         link.delayMs(kOpenRetryMs);
@@ -323,7 +320,7 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
     record.job = job;
     record.adapter = adapter;
     record.outcome = result.outcome;
-    record.serialError = result.failure ? result.failure->text : std::string();
+    record.failure = result.failure;
     record.transferSeconds = result.transferSeconds;
     record.wireBytes = result.wireBytes;
     record.portOpened = result.portOpened;
@@ -331,7 +328,13 @@ FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
 
     // A failure is shown once, with what the operator can do about it.
     if (result.failure) {
-        events.alert(Serial_FailureReport(*result.failure, job.port));
+        RunEvent alert(RunEvent::Kind::Alert, failureText(*result.failure, FailureForm::Line));
+        alert.failure = result.failure;
+        alert.hint = settings.failureHint ? settings.failureHint(job.port, *result.failure) : "";
+        if (!alert.hint.empty()) {
+            alert.text += "\n" + alert.hint;
+        }
+        events.event(alert);
         link.clearError();
     }
     link.close();
@@ -414,15 +417,10 @@ Json eventJson(const RunEvent& event) {
     }
     switch (event.kind) {
     case RunEvent::Kind::Alert:
-    case RunEvent::Kind::Prompt: {
-        std::string text = event.text;
-        if (!text.empty() && text.back() == '\n') {
-            text.pop_back(); // serial failure texts end their line themselves
-        }
+    case RunEvent::Kind::Prompt:
         json["title"] = event.title.value_or(kApplicationName);
-        json["message"] = text;
+        json["message"] = event.text;
         break;
-    }
     case RunEvent::Kind::Progress: {
         const TransferProgress& p = event.progress;
         json["value"] = p.value;
@@ -439,6 +437,7 @@ Json eventJson(const RunEvent& event) {
         json["outcome"] = outcomeName(event.result.outcome);
         json["transfer_seconds"] = rounded(event.result.transferSeconds, 3);
         json["image_bytes"] = event.result.imageBytes;
+        addFailureFields(json, event.result.failure);
         break;
     case RunEvent::Kind::Log:
     case RunEvent::Kind::Diagnostic:
@@ -501,6 +500,7 @@ std::optional<RunEvent> eventFromJson(const Json& json) {
             outcomeNamed(get("outcome", std::string())).value_or(FlashOutcome::SendError);
         event.result.transferSeconds = get("transfer_seconds", 0.0);
         event.result.imageBytes = get("image_bytes", uint64_t{0});
+        event.result.failure = failureFromFields(json);
         break;
     case RunEvent::Kind::Log:
     case RunEvent::Kind::Diagnostic:
@@ -509,4 +509,26 @@ std::optional<RunEvent> eventFromJson(const Json& json) {
         break;
     }
     return event;
+}
+
+void addFailureFields(Json& json, const std::optional<SerialFailure>& failure) {
+    if (failure) {
+        json["serial_errno"] = failure->number;
+        json["serial_what"] = failure->what;
+        json["serial_errno_text"] = failure->systemText;
+    }
+}
+
+std::optional<SerialFailure> failureFromFields(const Json& json) {
+    const auto what = json.find("serial_what");
+    if (what == json.end() || !what->is_string()) {
+        return std::nullopt;
+    }
+    SerialFailure failure;
+    failure.what = what->get<std::string>();
+    const auto number = json.find("serial_errno");
+    failure.number = number != json.end() && number->is_number_integer() ? number->get<int>() : 0;
+    const auto text = json.find("serial_errno_text");
+    failure.systemText = text != json.end() && text->is_string() ? text->get<std::string>() : "";
+    return failure;
 }

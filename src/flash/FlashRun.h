@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -88,6 +89,10 @@ struct RunEvent {
     Kind kind;
     std::string text;
     std::optional<std::string> title;
+    // An alert of a serial failure: the failure, and the hint that follows
+    // its line in `text` (empty when there is none).
+    std::optional<SerialFailure> failure;
+    std::string hint;
     TransferProgress progress;
     Json record;
     FlashResult result;
@@ -107,14 +112,21 @@ public:
     void alert(const std::string& text, std::optional<std::string> title = std::nullopt);
 };
 
+// What the operator can do about a serial failure on `port` (for a port that
+// will not open: how to get access to it, which program holds it); empty when
+// there is no advice. The shell knows where to look; the run does not scan the
+// machine itself.
+using FailureHint = std::function<std::string(const std::string& port, const SerialFailure&)>;
+
 struct RunSettings {
     std::string program; // "zkflash-cli", "zkflash"
     std::string version;
     std::optional<std::string> recordPath; // none: no record is appended
+    FailureHint failureHint;               // none: failures are shown without a hint
 };
 
 // The whole run on `link`: the sequence, then a serial failure as an alert
-// with its hint, the port closed, the record appended, a Record and a
+// with the settings' hint, the port closed, the record appended, a Record and a
 // Finished event.
 FlashResult runFlash(const FlashJob& job, SerialLink& link, RunEvents& events,
                      const RunSettings& settings);
@@ -138,6 +150,14 @@ const char* outcomeName(FlashOutcome outcome);
 std::optional<FlashOutcome> outcomeNamed(std::string_view name);
 
 // The event as one JSON object (the --json line), and back; progress events
-// carry "percent". Nothing for what is not an event.
+// carry "percent", the end carries its serial failure's fields. Nothing for
+// what is not an event.
 Json eventJson(const RunEvent& event);
 std::optional<RunEvent> eventFromJson(const Json& json);
+
+// A serial failure's fields in a record or an end event, beside the
+// "serial_error" text: "serial_errno", "serial_what" and "serial_errno_text",
+// top-level so that a reader scanning a line's fields finds them. Nothing for
+// none. And back: none without "serial_what".
+void addFailureFields(Json& json, const std::optional<SerialFailure>& failure);
+std::optional<SerialFailure> failureFromFields(const Json& json);

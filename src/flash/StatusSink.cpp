@@ -7,7 +7,11 @@ void SinkEvents::event(const RunEvent& event) {
         break;
     case RunEvent::Kind::Alert:
     case RunEvent::Kind::Prompt:
-        sink_.showAlertWithMessage(event.text, event.title);
+        // A serial failure without a hint is shown as the serial error text,
+        // line end and all.
+        sink_.showAlertWithMessage(event.failure && event.hint.empty() ? failureText(*event.failure)
+                                                                       : event.text,
+                                   event.title);
         break;
     case RunEvent::Kind::Progress:
         sink_.setProgress(event.progress.value, event.progress.max);

@@ -11,13 +11,28 @@
 #include <string>
 #include <string_view>
 
-// A failure of the serial link: one line of text, "<what> - <strerror>(<errno>).\n",
-// and the errno it was made from. Hints are chosen from the number, since the
-// text follows the locale.
+// A failure of the serial link, as values: what failed (with the device path
+// for the open steps), the system's error number and the system's text for it,
+// taken when it happened. Hints are chosen from the number, since the text
+// follows the locale.
 struct SerialFailure {
-    std::string text;
-    int number = 0;
+    std::string what;       // "Error opening serial port /dev/ttyUSB0", "Write Error"
+    int number = 0;         // the system's error number (errno)
+    std::string systemText; // "No such file or directory"
+
+    bool operator==(const SerialFailure&) const = default;
 };
+
+// How a failure is shown.
+enum class FailureForm {
+    Text,   // "<what> - <system text>(<number>).\n": the serial error text
+    Line,   // the same without its line end: an alert, a record
+    Reason, // "<what> - <system text>": a station's reason, a report's cause
+};
+
+// The one place where a failure becomes text. The serial error text is cut to
+// the 1023 bytes the channel has always kept.
+std::string failureText(const SerialFailure& failure, FailureForm form = FailureForm::Text);
 
 class SerialLink {
 public:
@@ -78,10 +93,10 @@ public:
     const Diagnostics& diagnostics() const { return diagnostics_; }
 
 protected:
-    // Records `what` failing with `err`. The one place where errno becomes
-    // text; the text is cut to the 1023 bytes the channel has always kept.
+    // Records `what` failing with the system's error number `err`.
     void fail(const std::string& what, int err);
-    static std::string errnoText(const std::string& what, int err);
+    // `what` failing with `err`, as a value not recorded (a diagnostic's).
+    static SerialFailure failureOf(const std::string& what, int err);
     void diagnose(const std::string& text) const;
     void setLineLost(bool lost) { lost_ = lost; }
 

@@ -1,24 +1,15 @@
 #include "serial/ZKSerial.h"
 
-#include "serial/serial_platform.h"
+#include "serial/port_system.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using portsys::Handle;
 using std::chrono::milliseconds;
 
 // Reads wait up to kReadTries slots of kReadSlot for the first byte (~550 ms);
@@ -32,45 +23,39 @@ constexpr int64_t kBitsPerByte = 10; // start, 8 data, stop
 // arrive is reckoned 2 % early.
 constexpr int64_t kLineTolerancePercent = 2;
 
-// True for a read error that no wait can mend: the line has gone.
-bool lineGone(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
-}
-
 // Waits for the first byte for up to kReadTries slots of kReadSlot. A silent
 // line costs the whole budget, and so does a read that fails for a while; a
 // line that has gone (hung up, its adapter unplugged) returns at once and
 // says so in `lost`.
-int64_t readRetry(int fd, char* buffer, size_t length, bool& lost) {
-    ssize_t n = read(fd, buffer, length);
+int64_t readRetry(Handle port, char* buffer, size_t length, bool& lost) {
+    int err = 0;
+    int64_t n = portsys::readNow(port, buffer, length, err);
     if (n > 0) {
         return n;
     }
-    if (fd >= 0 && n < 0 && lineGone(errno)) {
+    if (port != portsys::kClosed && n < 0 && portsys::lineGone(err)) {
         lost = true;
         return 0;
     }
     for (int attempt = 0; attempt < kReadTries; ++attempt) {
         const auto slotEnd = Clock::now() + kReadSlot;
         for (;;) {
-            const auto left =
-                std::chrono::duration_cast<milliseconds>(slotEnd - Clock::now()).count();
-            if (left <= 0) {
+            const auto left = std::chrono::duration_cast<milliseconds>(slotEnd - Clock::now());
+            if (left.count() <= 0) {
                 break;
             }
-            pollfd p{fd, POLLIN, 0};
-            int ready = poll(&p, 1, static_cast<int>(left));
-            if (ready > 0 && (p.revents & POLLIN)) {
-                n = read(fd, buffer, length);
+            const portsys::Ready ready = portsys::waitForInput(port, left);
+            if (ready.input) {
+                n = portsys::readNow(port, buffer, length, err);
                 if (n > 0) {
                     return n;
                 }
             }
-            if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            if (ready.gone) {
                 lost = true;
                 return 0;
             }
-            if (ready != 0) {
+            if (ready.input || ready.interrupted || ready.failed) {
                 // Readable but empty, or failed: nothing to wait on here, so
                 // sleep out the slot.
                 std::this_thread::sleep_until(slotEnd);
@@ -83,12 +68,12 @@ int64_t readRetry(int fd, char* buffer, size_t length, bool& lost) {
 
 } // namespace
 
-int32_t ZKSerial::failOpen(const char* step, const std::string& path, int err) {
+int32_t ZKSerial::failOpen(const std::string& step, const std::string& path, int err) {
     fail(step + path, err);
-    diagnose("ZKSerial error [" + failure()->text + "]");
-    int fd = fd_.exchange(-1);
-    if (fd >= 0) {
-        ::close(fd);
+    diagnose("ZKSerial error [" + failureText(*failure()) + "]");
+    const Handle port = port_.exchange(portsys::kClosed);
+    if (port != portsys::kClosed) {
+        portsys::release(port);
     }
     return -1;
 }
@@ -98,76 +83,45 @@ int32_t ZKSerial::open(const std::string& path, uint32_t speed) {
     clearError();
     setLineLost(false);
 
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return failOpen("Error opening serial port ", path, errno);
+    int err = 0;
+    const Handle port = portsys::openDevice(path, err);
+    if (port == portsys::kClosed) {
+        return failOpen("Error opening serial port ", path, err);
     }
-    fd_.store(fd);
-    if (ioctl(fd, TIOCEXCL) == -1) {
-        return failOpen("Error setting TIOCEXCL on ", path, errno);
+    port_.store(port);
+    if (const std::string step = portsys::configure(port, speed, err); !step.empty()) {
+        return failOpen(step, path, err);
     }
-    // TIOCEXCL does not stop root; the lock stops every loader, root included.
-    if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
-        return failOpen("Error locking serial port ", path, errno);
-    }
-    if (fcntl(fd, F_SETFL, 0) == -1) {
-        return failOpen("Error clearing O_NONBLOCK ", path, errno);
-    }
-    termios settings{};
-    if (tcgetattr(fd, &settings) == -1) {
-        return failOpen("Error getting tty attributes ", path, errno);
-    }
-    cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    cfsetspeed(&settings, B115200);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CREAD | CLOCAL);
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    // The units use no flow control; a setting left behind by another program
-    // would stall every drain for ever.
-    settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    if (tcsetattr(fd, TCSANOW, &settings) == -1) {
-        return failOpen("Error setting tty attributes ", path, errno);
-    }
-    if (int err = serialSetExactSpeed(fd, speed); err != 0) {
-        const std::string step =
-            std::string("Error calling ioctl(..., ") + kSerialSpeedRequest + ", ...) ";
-        return failOpen(step.c_str(), path, err);
-    }
-    serialRequestLowLatency(fd);
     lineSpeed_ = speed;
     lineFreeAt_ = Clock::now();
-    return fd;
+    return static_cast<int32_t>(port);
 }
 
 void ZKSerial::close() {
-    int fd = fd_.exchange(-1);
-    if (fd == -1) {
+    const Handle port = port_.exchange(portsys::kClosed);
+    if (port == portsys::kClosed) {
         return;
     }
-    if (tcdrain(fd) == -1) {
-        diagnose(errnoText("tcdrain error on close", errno));
+    if (const int err = portsys::close(port); err != 0) {
+        diagnose(failureText(failureOf("tcdrain error on close", err)));
     }
-    // Exclusive mode outlives this descriptor while anything else holds the
-    // device open (a pseudo-terminal's other users); hand the port back whole.
-    (void)ioctl(fd, TIOCNXCL);
-    ::close(fd);
 }
 
 std::string_view ZKSerial::readText() {
-    const int fd = fd_.load();
+    const Handle port = port_.load();
     const size_t capacity = sizeof receiveBuffer_ - 1;
     bool lost = false;
-    int64_t count = readRetry(fd, receiveBuffer_, capacity, lost);
+    int64_t count = readRetry(port, receiveBuffer_, capacity, lost);
     setLineLost(lineLost() || lost);
     // A message seldom arrives in one read: keep reading while bytes keep
     // coming, so a bootloader's banner is handed over in one piece.
     while (count > 0 && static_cast<size_t>(count) < capacity) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(kTextQuiet.count())) <= 0 || !(p.revents & POLLIN)) {
+        if (!portsys::waitForInput(port, kTextQuiet).input) {
             break;
         }
-        ssize_t n = read(fd, receiveBuffer_ + count, capacity - static_cast<size_t>(count));
+        int err = 0;
+        const int64_t n = portsys::readNow(port, receiveBuffer_ + count,
+                                           capacity - static_cast<size_t>(count), err);
         if (n <= 0) {
             break;
         }
@@ -180,24 +134,22 @@ std::string_view ZKSerial::readText() {
 uint8_t ZKSerial::readByte() {
     receiveBuffer_[0] = 0;
     bool lost = false;
-    lastReadCount_ = readRetry(fd_.load(), receiveBuffer_, 1, lost);
+    lastReadCount_ = readRetry(port_.load(), receiveBuffer_, 1, lost);
     setLineLost(lineLost() || lost);
     return static_cast<uint8_t>(receiveBuffer_[0]);
 }
 
 void ZKSerial::send(const uint8_t* bytes, int32_t length) {
-    const int fd = fd_.load();
+    const Handle port = port_.load();
     const auto handedOver = Clock::now();
     size_t left = length > 0 ? static_cast<size_t>(length) : 0;
     // A tty may take less than asked (a signal, a full queue): send the rest
     // rather than lose part of a block.
     do {
-        ssize_t n = ::write(fd, bytes, left);
+        int err = 0;
+        const int64_t n = portsys::writeSome(port, bytes, left, err);
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail("Write Error", errno);
+            fail("Write Error", err);
             break;
         }
         if (n == 0) {
@@ -218,42 +170,38 @@ void ZKSerial::send(const uint8_t* bytes, int32_t length) {
 
 void ZKSerial::write(const uint8_t* bytes, int32_t length) {
     send(bytes, length);
-    (void)tcdrain(fd_.load());
+    (void)portsys::drain(port_.load());
 }
 
 void ZKSerial::discardUntilSent() {
-    const int fd = fd_.load();
+    const Handle port = port_.load();
     char scratch[1024];
     for (;;) {
         const auto left = lineFreeAt_ - Clock::now();
         if (left <= Clock::duration::zero()) {
             return; // whatever is there now may be an answer
         }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec wait{static_cast<time_t>(ns / 1'000'000'000),
-                            static_cast<long>(ns % 1'000'000'000)};
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ppoll(&p, 1, &wait, nullptr);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) {
-            continue;
+        const portsys::Ready ready = portsys::waitForInput(port, left);
+        if (ready.interrupted || (!ready.input && !ready.gone && !ready.failed)) {
+            continue; // a signal, or the time has come: looked at again above
         }
         // Read only while the time has not come: a byte read later may be the
         // answer. A hung-up or failing line is left to the read that follows.
-        if (ready < 0 || !(p.revents & POLLIN) || Clock::now() >= lineFreeAt_ ||
-            read(fd, scratch, sizeof scratch) <= 0) {
+        int err = 0;
+        if (!ready.input || Clock::now() >= lineFreeAt_ ||
+            portsys::readNow(port, scratch, sizeof scratch, err) <= 0) {
             return;
         }
     }
 }
 
 void ZKSerial::flushInput() {
-    (void)tcflush(fd_.load(), TCIFLUSH);
+    portsys::discardInput(port_.load());
 }
 
 void ZKSerial::setDTR(bool on) {
-    int bits = TIOCM_DTR;
-    if (ioctl(fd_.load(), on ? TIOCMBIS : TIOCMBIC, &bits) == -1) {
-        fail("Fail on set DTR", errno);
+    if (const int err = portsys::setDtr(port_.load(), on); err != 0) {
+        fail("Fail on set DTR", err);
     }
 }
 
@@ -310,8 +258,11 @@ bool Serial_HasError() {
     return Serial_DefaultPort().hasError();
 }
 const char* Serial_ErrorText() {
+    // Rendered for each caller thread; valid until that thread asks again.
+    thread_local std::string text;
     const auto& failure = Serial_DefaultPort().failure();
-    return failure ? failure->text.c_str() : "";
+    text = failure ? failureText(*failure) : std::string();
+    return text.c_str();
 }
 int Serial_ErrorNumber() {
     const auto& failure = Serial_DefaultPort().failure();
@@ -319,4 +270,17 @@ int Serial_ErrorNumber() {
 }
 void Serial_DelayMs(uint32_t ms) {
     Serial_DefaultPort().delayMs(ms);
+}
+
+std::string SerialPortInfo::description() const {
+    std::string text = manufacturer;
+    const auto add = [&text](const std::string& part) {
+        if (!part.empty()) {
+            text += (text.empty() ? "" : " ") + part;
+        }
+    };
+    add(product);
+    add(serial.empty() ? "" : "(" + serial + ")");
+    add(vendorId.empty() ? "" : vendorId + ":" + productId);
+    return text;
 }

@@ -1,7 +1,8 @@
 // The serial link: the serial port channel and USB-serial port discovery. The
 // process has one default port, used through the plain Serial_ routines;
-// failures are recorded as one line of text (Serial_ErrorText) that callers
-// test with Serial_HasError; only Serial_Open also returns -1.
+// failures are recorded as values (SerialFailure; Serial_ErrorText renders the
+// pending one) that callers test with Serial_HasError; only Serial_Open also
+// returns -1.
 #pragma once
 
 #include <atomic>
@@ -13,9 +14,9 @@
 
 #include "serial/SerialLink.h"
 
-// A serial port on this machine: the POSIX terminal interface on a device
-// node. One run uses a port at a time; close() may come from another thread
-// (the shell's termination) while a call is under way.
+// A serial port on this machine, through the system's interface (port_system.h:
+// a terminal device node on POSIX). One run uses a port at a time; close() may
+// come from another thread (the shell's termination) while a call is under way.
 class ZKSerial : public SerialLink {
 public:
     ZKSerial() = default;
@@ -42,9 +43,9 @@ public:
     std::chrono::steady_clock::duration now() const override;
 
 private:
-    int32_t failOpen(const char* step, const std::string& path, int err);
+    int32_t failOpen(const std::string& step, const std::string& path, int err);
 
-    std::atomic<int> fd_{-1};
+    std::atomic<std::intptr_t> port_{-1}; // the system's handle; -1 while closed
     int64_t lastReadCount_ = 0;
     char receiveBuffer_[1024] = {};
     uint64_t bytesWritten_ = 0;
@@ -71,25 +72,24 @@ void Serial_DiscardUntilSent();
 void Serial_FlushInput();
 void Serial_SetDTR(bool on);
 bool Serial_HasError();
-// The pending failure's text; empty when none.
+// The pending failure's text, "<what> - <system text>(<number>).\n"; empty
+// when none.
 const char* Serial_ErrorText();
-// The errno of the pending failure; 0 when none.
+// The system's error number of the pending failure; 0 when none.
 int Serial_ErrorNumber();
 // Sleeps the calling thread for `ms` milliseconds, in full.
 void Serial_DelayMs(uint32_t ms);
 
+// Port discovery, one file per system (ports_linux.cpp: sysfs; the sysfs
+// roots for tests and the station are in ports_linux.h).
+//
 // Appends the device paths of the USB-serial ports, then those of the CDC-ACM
 // ports (ttyACM*), each kind in natural order (ttyUSB2 before ttyUSB10),
 // behind the list's earlier entries.
 void Serial_ListPorts(std::vector<std::string>& list);
 
-// The same, looking in `sysRoot`/bus/usb-serial/devices and `sysRoot`/class/tty
-// and naming the nodes under `devRoot`; lets tests use a temporary tree.
-void Serial_ListPortsIn(const std::string& sysRoot, const std::string& devRoot,
-                        std::vector<std::string>& list);
-
-// What sysfs says about the USB device behind a port. Every field is empty
-// when it cannot be read (not a USB port, no such attribute).
+// What the system says about the USB device behind a port. Every field is
+// empty when it cannot be read (not a USB port, no such attribute).
 struct SerialPortInfo {
     std::string manufacturer; // "FTDI"
     std::string product;      // "FT232R USB UART"
@@ -107,21 +107,6 @@ struct SerialPortInfo {
     std::string description() const;
 };
 
-// Where sysfs and the device nodes are: /sys and /dev, unless ZK_SYS_ROOT and
-// ZK_DEV_ROOT name other folders (a test's tree of adapters that come and go).
-const std::string& Serial_SysRoot();
-const std::string& Serial_DevRoot();
-
 // Looks up the port at `path` (/dev/ttyUSB0, or a link to it such as
-// /dev/serial/by-id/...) by its name under /sys/class/tty.
+// /dev/serial/by-id/...).
 SerialPortInfo Serial_PortInfo(const std::string& path);
-// The same under `sysRoot` instead of /sys.
-SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& path);
-
-// What the operator can do about the failure `err` (an errno) on the port at
-// `path`: for a refused permission how to get access, for a busy or locked
-// port which program holds it. Empty when there is no advice.
-std::string Serial_FailureHint(int err, const std::string& path);
-
-// The failure's text, followed by its hint on a line of its own.
-std::string Serial_FailureReport(const SerialFailure& failure, const std::string& path);

@@ -1,8 +1,8 @@
 // Linux: the USB-serial adapters are the devices of the kernel's usb-serial
 // bus (FTDI, CP210x, PL2303, ...), and cables that present themselves as
 // modems are CDC-ACM ttys (ttyACM*); each has a node /dev/<name>.
-#include "serial/ZKSerial.h"
-#include "serial/setup_facts.h"
+#include "serial/ports_linux.h"
+#include "serial/text_files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -95,23 +95,10 @@ std::string socketOf(const std::filesystem::path& usb, const std::filesystem::pa
         const std::string id = interface.filename();
         return name + ":" + id.substr(id.rfind('.') + 1);
     }
-    return name + ":" + setup::readLine(port / "port_number");
+    return name + ":" + textfile::readLine(port / "port_number");
 }
 
 } // namespace
-
-std::string SerialPortInfo::description() const {
-    std::string text = manufacturer;
-    const auto add = [&text](const std::string& part) {
-        if (!part.empty()) {
-            text += (text.empty() ? "" : " ") + part;
-        }
-    };
-    add(product);
-    add(serial.empty() ? "" : "(" + serial + ")");
-    add(vendorId.empty() ? "" : vendorId + ":" + productId);
-    return text;
-}
 
 SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& path) {
     namespace fs = std::filesystem;
@@ -138,11 +125,11 @@ SerialPortInfo Serial_PortInfoIn(const std::string& sysRoot, const std::string& 
          dir = dir.parent_path()) {
         if (fs::exists(dir / "idVendor", ec)) {
             info.socket = socketOf(dir, port);
-            info.manufacturer = setup::readLine(dir / "manufacturer");
-            info.product = setup::readLine(dir / "product");
-            info.serial = setup::readLine(dir / "serial");
-            info.vendorId = setup::readLine(dir / "idVendor");
-            info.productId = setup::readLine(dir / "idProduct");
+            info.manufacturer = textfile::readLine(dir / "manufacturer");
+            info.product = textfile::readLine(dir / "product");
+            info.serial = textfile::readLine(dir / "serial");
+            info.vendorId = textfile::readLine(dir / "idVendor");
+            info.productId = textfile::readLine(dir / "idProduct");
             break;
         }
     }

@@ -1,6 +1,7 @@
 #include "station/Report.h"
 
 #include "flash/FlashRecord.h"
+#include "flash/calendar.h"
 #include "flash/printable.h"
 
 #include <algorithm>
@@ -57,32 +58,15 @@ bool skip(std::string_view text, size_t& at, char c) {
     return false;
 }
 
-// "Error opening serial port /dev/ttyUSB3 - Permission denied(13)." without
-// its "(13).": the number repeats the text, and failures that differ only in
-// it are one cause.
-std::string withoutErrno(std::string text) {
-    const auto trim = [&text] {
-        while (!text.empty() && std::strchr(" \t\r\n", text.back()) != nullptr) {
-            text.pop_back();
-        }
-    };
-    trim();
-    const size_t open = text.rfind('(');
-    if (open != std::string::npos && text.size() >= open + 4 && text.ends_with(").") &&
-        std::all_of(text.begin() + static_cast<std::ptrdiff_t>(open) + 1, text.end() - 2,
-                    [](char c) { return c >= '0' && c <= '9'; })) {
-        text.erase(open);
-        trim();
-    }
-    return text;
-}
-
 // The record's fields the report reads, by name in byte order.
-constexpr std::string_view kFieldNames[] = {
-    "adapter",          "adapter_serial", "attempt",    "ended",        "file",    "host",
-    "operator",         "outcome",        "port",       "port_opened",  "program", "serial_error",
-    "sha256",           "size",           "socket",     "socket_label", "started", "target",
-    "transfer_seconds", "version",        "wire_bytes", "work_order"};
+constexpr std::string_view kFieldNames[] = {"adapter",      "adapter_serial", "attempt",
+                                            "ended",        "file",           "host",
+                                            "operator",     "outcome",        "port",
+                                            "port_opened",  "program",        "serial_errno_text",
+                                            "serial_error", "serial_what",    "sha256",
+                                            "size",         "socket",         "socket_label",
+                                            "started",      "target",         "transfer_seconds",
+                                            "version",      "wire_bytes",     "work_order"};
 static_assert(std::is_sorted(std::begin(kFieldNames), std::end(kFieldNames)));
 
 // Reads a record line's top-level fields into a row without building the
@@ -93,14 +77,14 @@ static_assert(std::is_sorted(std::begin(kFieldNames), std::end(kFieldNames)));
 class RecordReader final : public nlohmann::json_sax<Json> {
 public:
     explicit RecordReader(RecordRow& row)
-        : row_(row), slots_{&row.adapter,         &row.adapterSerial, &row.attempt,
-                            &row.endedText,       &row.file,          &row.host,
-                            &row.operatorName,    &outcome_,          &row.port,
-                            &row.portOpened,      &row.program,       &serialError_,
-                            &row.sha256,          &row.size,          &row.socketPath,
-                            &row.socketLabel,     &row.startedText,   &row.target,
-                            &row.transferSeconds, &row.version,       &row.wireBytes,
-                            &row.workOrder} {}
+        : row_(row), slots_{&row.adapter,      &row.adapterSerial, &row.attempt,
+                            &row.endedText,    &row.file,          &row.host,
+                            &row.operatorName, &outcome_,          &row.port,
+                            &row.portOpened,   &row.program,       &serialErrnoText_,
+                            &serialError_,     &serialWhat_,       &row.sha256,
+                            &row.size,         &row.socketPath,    &row.socketLabel,
+                            &row.startedText,  &row.target,        &row.transferSeconds,
+                            &row.version,      &row.wireBytes,     &row.workOrder} {}
 
     // Reads the line into the row; false, with the reason, for a line that
     // holds no flash record (not JSON, not an object, no valid "started",
@@ -133,8 +117,15 @@ public:
         row_.cause.clear();
         if (*outcome != FlashOutcome::Success && *outcome != FlashOutcome::Cancelled) {
             row_.cause = outcomeName(*outcome);
-            if (*outcome == FlashOutcome::SerialFailure && !serialError_.empty()) {
-                row_.cause += ": " + withoutErrno(serialError_);
+            // Without the number: failures that differ only in it are one
+            // cause. A record of an older version has only the text.
+            const auto failure =
+                *outcome != FlashOutcome::SerialFailure ? std::nullopt
+                : !serialWhat_.empty()
+                    ? std::optional(SerialFailure{serialWhat_, 0, serialErrnoText_})
+                    : failureFromText(serialError_);
+            if (failure) {
+                row_.cause += ": " + failureText(*failure, FailureForm::Reason);
             }
         }
         row_.unit = row_.ownUnit ? std::string() : row_.adapterSerial;
@@ -356,6 +347,8 @@ private:
     RecordRow& row_;
     std::string outcome_;
     std::string serialError_;
+    std::string serialErrnoText_; // with serial_what, the failure of a record that has its fields
+    std::string serialWhat_;
     std::string* const slots_[std::size(kFieldNames)];
     std::string* slot_ = nullptr; // the field of the value that comes next
     bool own_ = false;            // the value that comes next is "own_unit"
@@ -773,9 +766,9 @@ std::optional<TimePoint> parseIsoTime(std::string_view text) {
     fields.tm_hour = hour;
     fields.tm_min = minute;
     fields.tm_sec = second;
-    // timegm rolls 31 April over into May: a day the month lacks is no date.
+    // 31 April rolls over into May: a day the month lacks is no date.
     tm utc = fields;
-    time_t seconds = timegm(&utc);
+    time_t seconds = calendar::fromUtc(utc);
     if (utc.tm_mday != day) {
         return std::nullopt;
     }
@@ -783,7 +776,7 @@ std::optional<TimePoint> parseIsoTime(std::string_view text) {
         seconds -= *offset * 60;
     } else {
         fields.tm_isdst = -1; // whichever the local rules say for that day
-        seconds = mktime(&fields);
+        seconds = calendar::fromLocal(fields);
     }
     // The clock counts nanoseconds: past about 2262 its time points overflow.
     constexpr time_t kLimit =

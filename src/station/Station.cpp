@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "flash/progress.h"
+#include "serial/ports_linux.h"
 
 namespace station {
 
@@ -295,10 +296,7 @@ std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>
     if (!failure) {
         return outcomeName(outcome);
     }
-    std::string text = failure->text;
-    // "... - Input/output error(5).\n" -> "... - Input/output error"
-    const size_t paren = text.rfind('(');
-    return paren == std::string::npos ? text : text.substr(0, paren);
+    return failureText(*failure, FailureForm::Reason);
 }
 
 } // namespace station

@@ -139,8 +139,8 @@ std::string stateText(const SlotRow& row);
 std::vector<std::string> tableLines(const Station& station, Clock::time_point now);
 std::string footerLine(const Totals& totals);
 
-// The failure in a few words: the serial failure's text without its errno
-// tail, else the outcome's name.
+// The failure in a few words: the serial failure's reason ("<what> - <system
+// text>"), else the outcome's name.
 std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>& failure);
 
 } // namespace station

@@ -150,9 +150,9 @@ const RunCase kRuns[] = {
     {"NakForEver", true, faults("--nak-block 2:100"), 5000, -1, FlashOutcome::SendError,
      "Sending Firmware File...\nFile Send Error!\n"},
     {"HangUpInTheTransfer", true, faults("--hangup-at 2"), 5000, -1, FlashOutcome::SendError,
-     "File Send Error!\nalert: Write Error - Input/output error(5).\n\n"},
+     "File Send Error!\nalert: Write Error - Input/output error(5).\n"},
     {"HangUpBeforeTheStart", true, faults("--hangup-at-end"), 5000, -1, FlashOutcome::SerialFailure,
-     "Sending Firmware File...\nalert: Write Error - Input/output error(5).\n\n"},
+     "Sending Firmware File...\nalert: Write Error - Input/output error(5).\n"},
     {"TooLarge", true, {}, 190337, -1, FlashOutcome::TooLarge, "File Too Large for Memory!\n"},
     {"NoImage",
      true,
@@ -168,7 +168,8 @@ const RunCase kRuns[] = {
      -1,
      FlashOutcome::SerialFailure,
      "diagnostic: ZKSerial error [Error opening serial port gone - No such file or "
-     "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n\n",
+     "directory(2).\n]\nalert: Error opening serial port gone - No such file or directory(2).\n"
+     "see --list (2)\n",
      "gone"},
     // Right after a plug: the port is busy for half a second.
     {"BusyAtFirst",
@@ -211,8 +212,12 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     events.answerAfter = 30; // the operator takes three seconds
     const FirmwareImage data = c.size < 0 ? nullptr : image(static_cast<size_t>(c.size));
     FlashJob job{c.port, data, "fw.bin", c.transmitter, {{"operator", "ann"}}, c.openRetryMs};
+    // The shell's hint for the port that is gone; none for the others.
+    const auto hint = [](const std::string& port, const SerialFailure& failure) {
+        return port == "gone" ? "see --list (" + std::to_string(failure.number) + ")" : "";
+    };
     const auto path = c.record ? std::optional<std::string>(c.record) : std::nullopt;
-    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", path});
+    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", path, hint});
 
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_TRUE(events.said.ends_with(c.said)) << events.said;
@@ -224,6 +229,7 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     EXPECT_EQ(record["outcome"], outcomeName(c.outcome));
     EXPECT_EQ(record["operator"], "ann");
     EXPECT_EQ(record["serial_error"].is_null(), !result.failure);
+    EXPECT_EQ(recordFailure(record), result.failure);
 
     const bool success = c.outcome == FlashOutcome::Success;
     EXPECT_EQ(link.eventsNamed("start-app").size(), success ? 1u : 0u);

@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ScriptPeer peer(link, {reinterpret_cast<const char*>(data) + 3, size - 3});
     auto image = std::make_shared<std::vector<uint8_t>>(imageSize, uint8_t{0x5A});
     const FlashJob job{"line", image, "fw.bin", (data[0] & 1) != 0, Json::object(), 0};
-    const FlashResult result = runFlash(job, link, events, {"zkflash-fuzz", "0", std::nullopt});
+    const FlashResult result = runFlash(job, link, events, {"zkflash-fuzz", "0", std::nullopt, {}});
 
     FUZZ_REQUIRE(outcomeNamed(outcomeName(result.outcome)) == result.outcome);
     FUZZ_REQUIRE(events.finished == 1);

@@ -1,17 +1,12 @@
 // Port discovery and what sysfs says about a port, on temporary trees laid out
-// as the kernel's. Then the advice for a port that will not open.
-#include "serial/ZKSerial.h"
+// as the kernel's.
+#include "serial/ports_linux.h"
 
-#include "Process.h"
 #include "UsbTree.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -100,38 +95,6 @@ TEST(SerialPorts, DescribesTheUsbDeviceBehindAPort) {
         EXPECT_EQ(info.description() + "|" + info.socket, c.description + "|" + c.socket) << c.path;
     }
     EXPECT_EQ(Serial_PortInfoIn(sys, "/dev/ttyUSB0").serial, "A50285BI");
-    fs::remove_all(root);
-}
-
-// Busy ports name their holders on the real machine (the setup check's own
-// table covers the rest on a temporary tree).
-TEST(SerialPorts, BusyHintsNameTheHolder) {
-    const fs::path root = tempRoot();
-    const std::string node = root / "ttyUSB0";
-    writeFile(node, "");
-    writeFile(root / "free", "");
-    // A process named as the modem prober, holding the node open.
-    fs::create_symlink("/bin/sleep", root / "ModemManager");
-    Process prober({"/bin/sh", "-c", "exec \"$0\" 60 3<\"$1\"", root / "ModemManager", node});
-    const auto proberUp = [&] {
-        std::ifstream comm("/proc/" + std::to_string(prober.pid()) + "/comm");
-        std::string name;
-        return std::getline(comm, name) && name == "ModemManager";
-    };
-    for (int i = 0; i < 500 && !proberUp(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const std::pair<std::string, std::string> cases[] = {
-        {Serial_FailureHint(EBUSY, node),
-         node + " is held by ModemManager (pid " + std::to_string(prober.pid()) + "): wait"},
-        {Serial_FailureHint(EBUSY, node), "keeps ModemManager away"},
-        {Serial_FailureHint(EWOULDBLOCK, root / "free"),
-         "Another program has " + (root / "free").string()},
-    };
-    for (const auto& [hint, part] : cases) {
-        EXPECT_NE(hint.find(part), std::string::npos) << hint;
-    }
-    EXPECT_EQ(Serial_FailureHint(ENOENT, node), "");
     fs::remove_all(root);
 }
 

@@ -36,6 +36,9 @@ std::string rec(const char* started, const char* ended, const char* serial, cons
 const std::string kSocketA1 = R"(,"socket":"1-1.3","socket_label":"A1","work_order":"WO-1")";
 const std::string kDenied = R"(,"serial_error":"Error opening serial port /dev/ttyUSB3 -)"
                             R"( Permission denied(13).")";
+// As records carry it now, with another number: the same cause.
+const std::string kDeniedFields = R"(,"serial_errno":1,"serial_errno_text":"Permission denied",)"
+                                  R"("serial_what":"Error opening serial port /dev/ttyUSB3")";
 
 const std::string kRecords[] = {
     rec("14:01:00", "14:01:20", "S1", "success", kSocketA1), // the retry, written first
@@ -54,7 +57,7 @@ const std::string kRecords[] = {
     R"({"started":"2026-12-07T13:11:58.000Z","ended":"2026-12-07T13:12:00.000Z",)"
     R"("adapter_serial":"S5","file":"morra\u001b[2J.binrx","sha256":null,)"
     R"("outcome":"serial failure")" +
-        kDenied + "}",
+        kDeniedFields + "}",
     "",
     R"({"started":"2026-12-07T14:08:00.000+01:00","end)", // a run cut off by a power cut
 };

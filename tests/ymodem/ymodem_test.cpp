@@ -262,7 +262,7 @@ TEST_P(Transmit, ResultFramesProgressAndLog) {
     EXPECT_EQ(recorder.reports, x.progress);
     if (x.replies.find('H') != std::string::npos) {
         EXPECT_LT(link.time(), 2 * sim::kSecond);
-        EXPECT_EQ(link.failure()->text, "Write Error - Input/output error(5).\n");
+        EXPECT_EQ(failureText(*link.failure()), "Write Error - Input/output error(5).\n");
     }
     EXPECT_EQ(recorder.lines, x.result == ymodem::kCancelled
                                   ? std::vector<std::string>{"Process Canceled."}

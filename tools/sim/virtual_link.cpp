@@ -36,7 +36,7 @@ int32_t VirtualLink::open(const std::string& path, uint32_t speed) {
     if (refused != refused_.end() && refused->second.second != 0) {
         --refused->second.second;
         fail("Error opening serial port " + path, refused->second.first);
-        diagnose("ZKSerial error [" + failure()->text + "]");
+        diagnose("ZKSerial error [" + failureText(*failure()) + "]");
         return -1;
     }
     open_ = true;

@@ -1,9 +1,9 @@
 // Linux: the setup check's judgements over what setup_facts reads, each with
 // the fix on Debian and Ubuntu.
-#include "serial/SetupCheck.h"
+#include "setup/setup_linux.h"
 
-#include "serial/setup_facts.h"
-#include "serial/setup_probe.h"
+#include "setup/setup_facts_linux.h"
+#include "setup/setup_probe.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -724,41 +724,6 @@ std::map<std::string, PortProbe> probePorts(const std::vector<std::string>& path
 
 } // namespace
 
-const char* SetupCheck_StatusName(CheckStatus status) {
-    switch (status) {
-    case CheckStatus::Ok:
-        return "ok";
-    case CheckStatus::Warning:
-        return "warning";
-    case CheckStatus::Failure:
-        break;
-    }
-    return "failure";
-}
-
-std::string SetupCheck_Text(const std::vector<SetupCheck>& checks) {
-    size_t width = 0;
-    long failures = 0;
-    long warnings = 0;
-    for (const auto& c : checks) {
-        width = std::max(width, c.id.size());
-        failures += c.status == CheckStatus::Failure;
-        warnings += c.status == CheckStatus::Warning;
-    }
-    std::string text;
-    char line[64];
-    for (const auto& c : checks) {
-        std::snprintf(line, sizeof line, "%-8s ", SetupCheck_StatusName(c.status));
-        text += line + c.id + std::string(width - c.id.size() + 2, ' ') + c.finding + "\n";
-        if (c.status != CheckStatus::Ok && !c.fix.empty()) {
-            text += std::string(9, ' ') + "fix: " + c.fix + "\n";
-        }
-    }
-    std::snprintf(line, sizeof line, "%ld failure%s, %ld warning%s\n", failures,
-                  failures == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
-    return text + line;
-}
-
 SetupRoots SetupCheck_MachineRoots() {
     SetupRoots roots;
     struct utsname system {};
@@ -892,4 +857,17 @@ std::string SetupCheck_OpenHint(const SetupRoots& roots, const SetupIdentity& wh
                       path + " shows which)"
                 : "") +
            ": close it and try again.";
+}
+
+std::vector<SetupCheck> SetupCheck_Run(const std::vector<std::string>& named) {
+    return SetupCheck_Run(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), named);
+}
+
+std::vector<SetupCheck> SetupCheck_Port(const std::string& path) {
+    return SetupCheck_Port(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), path);
+}
+
+std::string SetupCheck_FailureHint(const std::string& path, const SerialFailure& failure) {
+    return SetupCheck_OpenHint(SetupCheck_MachineRoots(), SetupCheck_ThisProcess(), failure.number,
+                               path);
 }

@@ -4,8 +4,9 @@
 // /etc/group; alice (uid 1000) is in dialout. Each row changes that and names
 // the checks it expects, with the words their finding, fix or the open hint
 // must hold ("!word": must not).
-#include "serial/SetupCheck.h"
+#include "setup/setup_linux.h"
 
+#include "Process.h"
 #include "Pty.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -326,6 +328,42 @@ TEST(SetupCheck, FindsEachProblemWithItsFix) {
         }
     }
     EXPECT_EQ(pty.slaveSpeed(), ptySpeed) << "the try puts the speed back";
+}
+
+// A run's hints name what holds the port on the real machine (the table above
+// covers the rest on a tree).
+TEST(SetupCheck, FailureHintsNameTheHolder) {
+    const fs::path root = fs::canonical(testing::TempDir()) / "zk-hints";
+    fs::create_directories(root);
+    const std::string node = root / "ttyUSB0", free = root / "free";
+    writeFile(node, "");
+    writeFile(free, "");
+    // A process named as the modem prober, holding the node open.
+    fs::create_symlink("/bin/sleep", root / "ModemManager");
+    Process prober({"/bin/sh", "-c", "exec \"$0\" 60 3<\"$1\"", root / "ModemManager", node});
+    const auto proberUp = [&] {
+        std::ifstream comm("/proc/" + std::to_string(prober.pid()) + "/comm");
+        std::string name;
+        return std::getline(comm, name) && name == "ModemManager";
+    };
+    for (int i = 0; i < 500 && !proberUp(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const auto hint = [](const std::string& path, int err) {
+        return SetupCheck_FailureHint(
+            path, SerialFailure{"Error opening serial port " + path, err, "the system's text"});
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {hint(node, EBUSY),
+         node + " is held by ModemManager (pid " + std::to_string(prober.pid()) + "): wait"},
+        {hint(node, EBUSY), "keeps ModemManager away"},
+        {hint(free, EWOULDBLOCK), "Another program has " + free},
+    };
+    for (const auto& [text, part] : cases) {
+        EXPECT_NE(text.find(part), std::string::npos) << text;
+    }
+    EXPECT_EQ(hint(node, ENOENT), "");
+    fs::remove_all(root);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Linux: the setup check's readers of sysfs, /proc, /dev, the udev rule
 // directories, /etc/group and modules.alias. They read files only.
-#include "serial/setup_facts.h"
+#include "setup/setup_facts_linux.h"
 
 #include <algorithm>
 #include <cctype>
@@ -44,23 +44,6 @@ fs::path usbDeviceOf(fs::path dir, const fs::path& top) {
 }
 
 } // namespace
-
-std::string readLine(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
-        line.pop_back();
-    }
-    return line;
-}
-
-std::string readText(const fs::path& file) {
-    std::ifstream in(file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string errnoText(int err) {
     return std::string(std::strerror(err)) + " (" + std::to_string(err) + ")";

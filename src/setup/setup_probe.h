@@ -1,6 +1,5 @@
 // What only an open port tells: whether the driver takes the loader's exact
-// line speeds and its low-latency request. Kept apart because termios2 cannot
-// share a source file with <termios.h>.
+// line speeds and its low-latency request.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +9,14 @@
 inline constexpr uint32_t kProbeSpeeds[2] = {115200, 109000};
 
 struct PortProbe {
-    int openError = 0; // errno of open(); the rest is unset when not 0
+    int openError = 0; // error number of the open; the rest is unset when not 0
     struct Speed {
-        int error = 0; // errno of setting or reading it back
+        int error = 0; // error number of setting or reading it back
         uint32_t out = 0, in = 0;
     } speeds[2];
-    int lowLatencyError = 0;     // errno of TIOCGSERIAL or TIOCSSERIAL
+    int lowLatencyError = 0;     // error number of asking for it or reading it back
     bool lowLatencyKept = false; // the flag read back set
-    int restoreError = 0;        // errno of putting the settings back
+    int restoreError = 0;        // error number of putting the settings back
 };
 
 // Opens `path` without waiting for carrier and without becoming its

@@ -3,8 +3,9 @@
 // groups and ACLs. Every reader takes its roots, so tests use a temporary tree.
 #pragma once
 
-#include "serial/SetupCheck.h"
-#include "serial/ZKSerial.h"
+#include "serial/ports_linux.h"
+#include "serial/text_files.h"
+#include "setup/setup_linux.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -18,10 +19,8 @@ namespace setup {
 
 namespace fs = std::filesystem;
 
-// The first line of a file without its line end; empty when unreadable.
-std::string readLine(const fs::path& file);
-// The whole file; empty when unreadable.
-std::string readText(const fs::path& file);
+using textfile::readLine;
+using textfile::readText;
 // "Permission denied (13)": the one place where the setup check turns an errno
 // into text.
 std::string errnoText(int err);

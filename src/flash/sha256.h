@@ -1,0 +1,10 @@
+// SHA-256 from the system's cryptography: OpenSSL's on Linux
+// (sha256_openssl.cpp); a Windows build has BCrypt's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Lower-case hexadecimal SHA-256 of the bytes; empty if the digest fails.
+std::string sha256Hex(const uint8_t* bytes, size_t size);
