@@ -51,10 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fs::create_symlink(inside(root, next), path, ec);
         }
     }
-    SetupRoots roots{root / "sys",       root / "dev",
-                     root / "proc",      root / "run",
-                     root / "etc/group", {root / "etc/udev/rules.d", root / "lib/udev/rules.d"},
-                     root / "lib/modules/6.1.0/modules.alias", {root / "run/lock"}};
+    SetupRoots roots{root / "sys",
+                     root / "dev",
+                     root / "proc",
+                     root / "run",
+                     root / "etc/group",
+                     {root / "etc/udev/rules.d", root / "lib/udev/rules.d"},
+                     root / "lib/modules/6.1.0/modules.alias",
+                     {root / "run/lock"}};
     const SetupIdentity who{1000, {1000, 20}, "ann", false};
     std::vector<std::string> ports;
     Serial_ListPortsIn(roots.sys, roots.dev, ports);

@@ -7,13 +7,10 @@
 
 namespace {
 
-// Notes each start command ("2") and whether the transfer had ended whole then.
-class Link : public sim::VirtualLink {
-public:
+// Notes each start command ("2"), and "!" for one before the transfer ended whole.
+struct Link : sim::VirtualLink {
     void write(const uint8_t* bytes, int32_t length) override {
-        if (length == 1 && bytes[0] == '2') {
-            starts += transferred ? "2" : "!";
-        }
+        starts += length == 1 && bytes[0] == '2' ? (transferred ? "2" : "!") : "";
         VirtualLink::write(bytes, length);
     }
     std::string starts;
@@ -23,18 +20,18 @@ public:
 struct Events : RunEvents {
     explicit Events(Link& l) : link(l) {}
     void event(const RunEvent& e) override {
-        const bool whole =
-            e.kind == RunEvent::Kind::Progress && e.progress.value == 100 && e.progress.max == 100;
-        link.transferred = link.transferred || whole;
+        const TransferProgress& p = e.progress;
+        link.transferred |= e.kind == RunEvent::Kind::Progress && p.value == 100 && p.max == 100;
         said += e.kind == RunEvent::Kind::Log ? e.text + "\n" : "";
-        finished += e.kind == RunEvent::Kind::Finished ? 1 : 0;
-        FUZZ_REQUIRE(finished == 0 || e.kind == RunEvent::Kind::Finished);
+        FUZZ_REQUIRE(!ended); // the run's last event is its one Finished
+        ended = e.kind == RunEvent::Kind::Finished;
     }
     bool cancelRequested() override { return ++polls == cancelAt; }
     bool busy() override { return ++busyPolls < answerAfter; }
     Link& link;
     std::string said;
-    int finished = 0, polls = 0, cancelAt = 0, busyPolls = 0, answerAfter = 0;
+    bool ended = false;
+    int polls = 0, cancelAt = 0, busyPolls = 0, answerAfter = 0;
 };
 
 } // namespace
@@ -43,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) {
         return 0;
     }
-    // The target, the cancel poll and the operator's delay, and the image's
-    // size (up to 11 blocks) come first.
+    // The target, the cancel poll, the operator's delay and the image's size
+    // (up to 11 blocks) come first.
     Link link;
     Events events(link);
     events.cancelAt = data[0] >> 1;
@@ -53,18 +50,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ScriptPeer peer(link, {reinterpret_cast<const char*>(data) + 3, size - 3});
     auto image = std::make_shared<std::vector<uint8_t>>(imageSize, uint8_t{0x5A});
     const FlashJob job{"line", image, "fw.bin", (data[0] & 1) != 0, Json::object(), 0};
-    const FlashResult result = runFlash(job, link, events, {"zkflash-fuzz", "0", std::nullopt, {}});
+    const FlashResult result = runFlash(job, link, events, {"zkflash-fuzz", "0", {}, {}});
 
     FUZZ_REQUIRE(outcomeNamed(outcomeName(result.outcome)) == result.outcome);
-    FUZZ_REQUIRE(events.finished == 1);
+    FUZZ_REQUIRE(events.ended);
     // Bringing the bootloader up takes under 20 s (the operator's 6.3 s
     // included), the header under 28 s, each block and the closing block ten
     // copies of up to 1.2 s.
     const auto blocks = static_cast<int64_t>(ymodem::blockCount(imageSize));
     FUZZ_REQUIRE(link.time() <= (50 + 12 * (blocks + 1)) * sim::kSecond);
-    FUZZ_REQUIRE(link.starts.find('!') == std::string::npos && link.starts.size() <= 1);
     const bool started = events.said.ends_with("Starting Application...\n");
     FUZZ_REQUIRE(started == (result.outcome == FlashOutcome::Success));
-    FUZZ_REQUIRE(!started || (link.starts == "2" && !result.failure));
+    FUZZ_REQUIRE(link.starts == (started ? "2" : "") ||
+                 (link.starts == "2" && result.outcome == FlashOutcome::SerialFailure));
     return 0;
 }
