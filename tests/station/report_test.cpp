@@ -228,32 +228,10 @@ TEST(Report, FiguresOverRecordsAndFilters) {
          {"2026-02-30", "2026-12-07T25:00", "2026-12-07T14:00+1", "20261207", "3026-12-07"}) {
         EXPECT_FALSE(station::parseIsoTime(bad)) << bad;
     }
-}
-
-// Files as a crash, a full disk, another program or another version leave
-// them: the figures read, and the lines named that are no records.
-TEST(Report, FilesLeftBehindOddly) {
-    const std::string path = testing::TempDir() + "odd.jsonl";
-    const struct {
-        std::string text;
-        const char* figures;
-        std::vector<std::string> problems; // ":N: ..." behind the file's name
-    } cases[] = {
-        // A run over the clock's whole range: its time does not overflow.
-        {R"({"started":"1700-01-01T00:00Z","ended":"2250-01-01T00:00Z","outcome":"success"})",
-         "median 17356291200.0 s",
-         {}},
-    };
-    for (const auto& c : cases) {
-        std::ofstream(path) << c.text;
-        std::vector<std::string> problems;
-        const std::string text = station::reportText(station::readReport({path}, {}, problems));
-        EXPECT_NE(text.find(c.figures), std::string::npos) << text;
-        for (auto& problem : problems) {
-            problem.erase(0, path.size());
-        }
-        EXPECT_EQ(problems, c.problems) << c.text;
-    }
+    // A run over the clock's whole range: its time does not overflow.
+    std::ofstream(path) << R"({"started":"1700-01-01T00:00Z","ended":"2250-01-01T00:00Z",)"
+                           R"("outcome":"success"})";
+    EXPECT_EQ(station::readReport({path}, {}, problems).medianSeconds, 17356291200.0);
 }
 
 // Sixteen loaders append their records to one file while one of them is
