@@ -439,8 +439,15 @@ Json eventJson(const RunEvent& event) {
         json["image_bytes"] = event.result.imageBytes;
         addFailureFields(json, event.result.failure);
         break;
+    case RunEvent::Kind::Diagnostic: {
+        // One line, as every event is: the port's report carries the failure
+        // with its own line end inside the brackets.
+        std::string text = event.text;
+        std::erase(text, '\n');
+        json["text"] = text;
+        break;
+    }
     case RunEvent::Kind::Log:
-    case RunEvent::Kind::Diagnostic:
     case RunEvent::Kind::Warning:
         json["text"] = event.text;
         break;
