@@ -12,18 +12,14 @@
 
 #include "ZKAppDelegate.h"
 #include "flash/FlashRecord.h"
-#include "serial/ports_linux.h"
+#include "flash/printable.h"
+#include "serial/ZKSerial.h"
 #include "setup/SetupCheck.h"
 
 namespace {
 
-using station::Clock;
 using station::SlotState;
 
-// How often the ports are looked at, and how long a run tries an open again
-// while udev is still busy with a port just plugged in: as the CLI station.
-constexpr int kScanIntervalMs = 200;
-constexpr uint32_t kOpenRetryMs = 2000;
 constexpr int kTileColumns = 3;
 
 const char* stateName(SlotState state) {
@@ -47,48 +43,23 @@ QString qs(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-} // namespace
-
-// One unit's run: its thread, its port object and the flags the run polls.
-struct StationView::Unit {
-    size_t row = 0;
-    int attempt = 1;
-    std::unique_ptr<SerialLink> link;
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> waiting{false}; // for the operator's answer
-    std::thread thread;
-};
-
-// A run's events as the station takes them: handed to the main thread; a
-// prompt holds the run until the operator answers it.
-class StationView::Events : public RunEvents {
+// The scanner's ports.
+class ScannerWatch : public station::PortWatch {
 public:
-    Events(StationView& view, Unit& unit) : view_(view), unit_(unit) {}
-
-    void event(const RunEvent& event) override {
-        switch (event.kind) {
-        case RunEvent::Kind::Prompt:
-            unit_.waiting.store(true);
-            break;
-        case RunEvent::Kind::Log:
-        case RunEvent::Kind::Progress:
-            break;
-        default:
-            return; // the failure shows in the tile; the record in the file
-        }
-        view_.handOffs_.post([view = &view_, unit = &unit_, event] { view->event(unit, event); });
+    explicit ScannerWatch(StationView::PortScanner scanner) : scanner_(std::move(scanner)) {}
+    std::vector<station::PresentPort> present() override {
+        return scanner_ ? scanner_() : std::vector<station::PresentPort>{};
     }
-    bool cancelRequested() override { return unit_.cancel.load(); }
-    bool busy() override { return unit_.waiting.load(); }
 
 private:
-    StationView& view_;
-    Unit& unit_;
+    const StationView::PortScanner scanner_;
 };
+
+} // namespace
 
 StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     : QWidget(parent), delegate_(delegate),
-      scanner_([] { return station::presentPorts(Serial_SysRoot(), Serial_DevRoot()); }),
+      scanner_([watch = std::shared_ptr(station::systemPortWatch())] { return watch->present(); }),
       linkFactory_([](const std::string&) -> std::unique_ptr<SerialLink> {
           return std::make_unique<ZKSerial>();
       }),
@@ -156,149 +127,101 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
 }
 
 StationView::~StationView() {
-    cancelAll();
-    for (const auto& unit : units_) {
-        unit->thread.join();
-    }
-}
-
-void StationView::cancelAll() {
-    for (const auto& unit : units_) {
-        unit->cancel.store(true);
-        unit->waiting.store(false);
-    }
+    runner_.reset();
+    launcher_.reset(); // cancels the runs and waits for them
 }
 
 void StationView::startOrStop() {
-    if (!station_) {
-        job_ = delegate_.fw().job();
-        if (!job_.image) {
+    if (!runner_) {
+        station::RunnerSettings settings;
+        settings.job = delegate_.fw().job();
+        if (!settings.job.image) {
             runAlert(window(), QString::fromUtf8(kApplicationName),
                      QStringLiteral("Please select a file to transfer."));
             return;
         }
-        job_.openRetryMs = kOpenRetryMs;
-        job_.fields = Json::object();
+        settings.job.fields = Json::object();
         const QString who = operatorEdit_->text().trimmed();
         const QString order = workOrderEdit_->text().trimmed();
         if (!who.isEmpty()) {
-            job_.fields["operator"] = who.toStdString();
+            settings.job.fields["operator"] = who.toStdString();
         }
         if (!order.isEmpty()) {
-            job_.fields["work_order"] = order.toStdString();
+            settings.job.fields["work_order"] = order.toStdString();
         }
-        attempts_ = std::make_unique<station::Attempts>(defaultRecordPath());
+        settings.attemptsFrom = defaultRecordPath();
         prompts_.clear();
         for (const Tile& tile : tiles_) {
             delete tile.frame;
         }
         tiles_.clear();
-        station_.emplace(std::vector<station::SlotSpec>{}, Clock::now());
+        watch_ = std::make_unique<ScannerWatch>(scanner_);
+        // A run's output is taken in on the main thread.
+        launcher_ = std::make_unique<station::ThreadLauncher>(
+            linkFactory_,
+            RunSettings{"zkflash", ZK_VERSION, defaultRecordPath(), SetupCheck_FailureHint},
+            [this] { handOffs_.post([this] { deliver(); }); });
+        station::RunnerView& view = *this;
+        runner_ = std::make_unique<station::Runner>(std::move(settings), *watch_, *launcher_, view);
         operatorEdit_->setEnabled(false);
         workOrderEdit_->setEnabled(false);
         startButton_->setText(QString::fromUtf8(kStopStationTitle));
         scan();
-        scanTimer_->start(kScanIntervalMs);
+        scanTimer_->start(station::Runner::kScanInterval);
         return;
     }
-    if (station_->taking()) {
-        station_->stopTaking();
+    if (runner_->taking()) {
+        runner_->stop();
         startButton_->setText(QString::fromUtf8(kCancelUnitsTitle));
         stopIfDone();
         return;
     }
-    if (!units_.empty() &&
+    if (runner_->unitsRunning() > 0 &&
         runQuestion(window(), QString::fromUtf8(kApplicationName),
                     QStringLiteral("Cancel the units being flashed?"),
                     QStringLiteral("Units stopped during the transfer will have no application "
-                                   "until they are flashed again."))) {
-        cancelAll();
+                                   "until they are flashed again.")) &&
+        runner_) { // the units may all have ended while the question was open
+        runner_->stop();
     }
 }
 
 void StationView::answer() {
-    if (!station_) {
-        return;
-    }
-    // Only the units whose prompt the operator can see: one that has just
-    // asked waits for the next answer.
-    for (const auto& unit : units_) {
-        if (station_->rows()[unit->row].state == SlotState::Operator) {
-            unit->waiting.store(false);
-        }
+    if (runner_) {
+        runner_->answer();
     }
 }
 
 void StationView::scan() {
-    if (!station_) {
-        return;
+    if (runner_) {
+        runner_->scan();
     }
-    const auto changes =
-        station_->see(scanner_ ? scanner_() : std::vector<station::PresentPort>{}, Clock::now());
-    for (const size_t row : changes.start) {
-        start(row);
-    }
-    // A run whose unit went away finds its line gone at its next read; one
-    // waiting for the operator is let go so that it gets there.
-    for (const size_t row : changes.gone) {
-        for (const auto& unit : units_) {
-            if (unit->row == row) {
-                unit->waiting.store(false);
-            }
-        }
-    }
-    refresh();
 }
 
-void StationView::start(size_t row) {
-    const station::SlotRow& slot = station_->rows()[row];
-    auto unit = std::make_unique<Unit>();
-    unit->row = row;
-    unit->link = linkFactory_(slot.port);
-    FlashJob job = job_;
-    job.port = slot.port;
-    job.fields.update(attempts_->fieldsForNextRun(slot));
-    unit->attempt = job.fields["attempt"];
-    Unit* run = unit.get();
-    units_.push_back(std::move(unit));
-    // The end is handed over once the run is done with the line, so that
-    // joining the thread then does not wait.
-    run->thread = std::thread([this, run, job = std::move(job)] {
-        Events events(*this, *run);
-        FlashResult result =
-            runFlash(job, *run->link, events,
-                     {"zkflash", ZK_VERSION, defaultRecordPath(), SetupCheck_FailureHint});
-        handOffs_.post([this, run, result = std::move(result)] { ended(run, result); });
-    });
+void StationView::deliver() {
+    if (runner_) {
+        runner_->deliver();
+        stopIfDone();
+    }
 }
 
-void StationView::event(Unit* unit, const RunEvent& event) {
-    if (!station_) {
-        return;
-    }
+void StationView::unitEvent(size_t row, const RunEvent& event) {
     if (event.kind == RunEvent::Kind::Prompt) {
-        prompts_[unit->row] = event.text;
+        prompts_[row] = event.text;
     }
-    station_->event(unit->row, event);
-    refresh();
 }
 
-void StationView::ended(Unit* unit, const FlashResult& result) {
-    unit->thread.join();
-    station_->finished(unit->row, result.outcome,
-                       station::shortReason(result.outcome, result.failure), unit->attempt == 1,
-                       Clock::now());
-    prompts_.erase(unit->row);
-    units_.remove_if([unit](const auto& u) { return u.get() == unit; });
-    refresh();
-    stopIfDone();
+void StationView::unitEnded(size_t row, const station::RunEnd&) {
+    prompts_.erase(row);
 }
 
 void StationView::stopIfDone() {
-    if (!station_->taking() && units_.empty()) {
+    if (runner_->done()) {
         scanTimer_->stop();
         refresh();
-        station_.reset();
+        runner_.reset();
+        launcher_.reset();
+        watch_.reset();
         operatorEdit_->setEnabled(true);
         workOrderEdit_->setEnabled(true);
         startButton_->setText(QString::fromUtf8(kStartStationTitle));
@@ -328,6 +251,10 @@ StationView::Tile StationView::makeTile(size_t row) {
     tile.state->setFont(font);
     tile.state->setWordWrap(true);
     tile.prompt->setWordWrap(true);
+    // What a device carries is shown, never taken for markup.
+    for (QLabel* label : {tile.name, tile.serial, tile.state, tile.prompt}) {
+        label->setTextFormat(Qt::PlainText);
+    }
     layout->addWidget(tile.name);
     layout->addWidget(tile.serial);
     layout->addWidget(tile.state, 1);
@@ -338,10 +265,10 @@ StationView::Tile StationView::makeTile(size_t row) {
 }
 
 void StationView::refresh() {
-    if (!station_) {
+    if (!runner_) {
         return;
     }
-    const auto& rows = station_->rows();
+    const auto& rows = runner_->rows();
     bool asking = false;
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i == tiles_.size()) {
@@ -349,16 +276,16 @@ void StationView::refresh() {
         }
         const station::SlotRow& row = rows[i];
         const Tile& tile = tiles_[i];
-        const QString name = qs(row.label.empty() ? row.socket : row.label);
+        const QString name = qs(station::shownName(row));
         const QString state = qs(station::stateText(row));
         tile.name->setText(name);
         tile.serial->setText(row.serial.empty() ? QStringLiteral("no adapter serial")
-                                                : qs(row.serial));
+                                                : qs(station::shownSerial(row)));
         tile.state->setText(state);
         const bool waiting = row.state == SlotState::Operator && prompts_.count(i) > 0;
         asking = asking || waiting;
-        tile.prompt->setText(waiting ? qs(prompts_[i]) + QStringLiteral(" — press Answer")
-                                     : QString());
+        tile.prompt->setText(
+            waiting ? qs(printable(prompts_[i])) + QStringLiteral(" — press Answer") : QString());
         tile.prompt->setVisible(waiting);
         if (tile.frame->property("state").toString() != QLatin1String(stateName(row.state))) {
             tile.frame->setProperty("state", stateName(row.state));
@@ -369,5 +296,5 @@ void StationView::refresh() {
         tile.frame->setAccessibleDescription(state);
     }
     answerButton_->setEnabled(asking);
-    footer_->setText(qs(station::footerLine(station_->totals(Clock::now()))));
+    footer_->setText(qs(station::footerLine(runner_->totals())));
 }

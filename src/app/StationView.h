@@ -1,24 +1,22 @@
-// The station view: the window runs the station that zkflash-cli --station
-// runs, in-process. Each unit plugged into a socket is flashed on a worker
-// thread of its own over a port object of its own; its events reach the
-// station model on the main thread, which shows one tile per socket (its
-// name, adapter serial, state in words and colour) and the counters.
+// The station view: the window drives the station runner that zkflash-cli
+// --station drives, in-process. Each unit plugged into a socket is flashed on
+// a worker thread of its own over a port object of its own; what the runs
+// send reaches the runner on the main thread, and the view shows its rows as
+// one tile per socket (name, adapter serial, state in words and colour) and
+// its counters.
 #pragma once
 
 #include <QWidget>
 
-#include <atomic>
 #include <functional>
-#include <list>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Platform.h"
-#include "station/Station.h"
+#include "station/Runner.h"
+#include "station/ThreadLauncher.h"
 
 class QFrame;
 class QGridLayout;
@@ -32,11 +30,11 @@ inline constexpr const char* kStartStationTitle = "Start station";
 inline constexpr const char* kStopStationTitle = "Stop station";
 inline constexpr const char* kCancelUnitsTitle = "Cancel units";
 
-class StationView : public QWidget {
+class StationView : public QWidget, private station::RunnerView {
     Q_OBJECT
 public:
     using PortScanner = std::function<std::vector<station::PresentPort>()>;
-    using LinkFactory = std::function<std::unique_ptr<SerialLink>(const std::string& port)>;
+    using LinkFactory = station::ThreadLauncher::LinkFactory;
 
     // The station flashes the file chosen in the single-unit view.
     explicit StationView(ZKAppDelegate& delegate, QWidget* parent = nullptr);
@@ -47,9 +45,9 @@ public:
     void setPortScanner(PortScanner scanner) { scanner_ = std::move(scanner); }
     void setLinkFactory(LinkFactory factory) { linkFactory_ = std::move(factory); }
 
-    bool running() const { return station_.has_value(); }
+    bool running() const { return runner_ != nullptr; }
     // Units whose run has not been handed back yet.
-    size_t unitsRunning() const { return units_.size(); }
+    size_t unitsRunning() const { return runner_ ? runner_->unitsRunning() : 0; }
 
 public slots:
     // Start station; then Stop station (no new units); then, confirmed,
@@ -60,8 +58,6 @@ public slots:
     void scan();
 
 private:
-    struct Unit;
-    class Events;
     struct Tile {
         QFrame* frame;
         QLabel* name;
@@ -70,23 +66,24 @@ private:
         QLabel* prompt;
     };
 
-    void start(size_t row);
-    void event(Unit* unit, const RunEvent& event);
-    void ended(Unit* unit, const FlashResult& result);
+    // The runner's rows, on the main thread.
+    void unitEvent(size_t row, const RunEvent& event) override;
+    void unitEnded(size_t row, const station::RunEnd& end) override;
+    void changed() override { refresh(); }
+    void deliver();
     void stopIfDone();
     void refresh();
     Tile makeTile(size_t row);
-    void cancelAll();
 
     ZKAppDelegate& delegate_;
     PortScanner scanner_;
     LinkFactory linkFactory_;
-    std::optional<station::Station> station_; // main thread only, as is all below
-    std::list<std::unique_ptr<Unit>> units_;
-    std::unique_ptr<station::Attempts> attempts_; // per adapter serial, from the start
+    // While the station runs; main thread only, as is all below.
+    std::unique_ptr<station::PortWatch> watch_;
+    std::unique_ptr<station::ThreadLauncher> launcher_;
+    std::unique_ptr<station::Runner> runner_;
     std::map<size_t, std::string> prompts_;
     std::vector<Tile> tiles_;
-    FlashJob job_; // the image, taken at the start
     QLineEdit* operatorEdit_;
     QLineEdit* workOrderEdit_;
     QPushButton* startButton_;

@@ -404,14 +404,6 @@ int exitStatusFor(FlashOutcome outcome, int cancelSignal) {
     return kExitFlashFailed;
 }
 
-void onCancelSignals(void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 std::string transferSummary(uint64_t bytes, double seconds) {
     char text[96];
     if (seconds < 0.05) {

@@ -3,6 +3,7 @@
 // an exit status.
 #pragma once
 
+#include "cli/console.h"
 #include "flash/FlashRun.h"
 
 struct SerialPortInfo;
@@ -77,9 +78,6 @@ int exitStatusFor(FlashOutcome outcome, int cancelSignal = SIGINT);
 // "Sent 120000 bytes in 10.9 s, 11.0 kB/s"; without the rate when the time is
 // too short to measure.
 std::string transferSummary(uint64_t bytes, double seconds);
-
-// Sends Ctrl-C (SIGINT) and SIGTERM to `handler`.
-void onCancelSignals(void (*handler)(int));
 
 // The program's name in its warnings.
 inline constexpr const char* kProgram = "zkflash-cli";

@@ -1,221 +1,163 @@
 #include "cli/multi_port.h"
 
 #include "cli/children.h"
+#include "cli/console.h"
 
+#include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
-#include "serial/ZKSerial.h"
+#include "flash/printable.h"
+#include "station/Runner.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <climits>
+#include <atomic>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <map>
 
 namespace cli {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-volatile sig_atomic_t pendingSignal = 0;
+std::atomic<int> signals{0};
+std::atomic<int> lastSignal{0};
 
 void onSignal(int sig) {
-    pendingSignal = sig;
+    lastSignal = sig;
+    ++signals;
 }
 
-// One unit's loader and what it has told.
-struct Child {
-    std::string port;
-    ChildLoader loader;
-    int32_t value = 0;
-    int32_t max = 100;
-    Json record; // null until the child has reported it
-};
-
-class Several {
+// Each port a socket of a runner that flashes it once; its loader's log lines
+// behind the port, a terminal's progress line per port, the prompt asked once
+// for all, and a table at the end.
+class Several : public station::RunnerView {
 public:
-    Several(const Options& options, const std::vector<std::string>& ports)
-        : options_(options), board_(!options.quiet && !options.json && isatty(STDERR_FILENO)) {
-        for (const auto& port : ports) {
-            children_.emplace_back().port = port;
-        }
-    }
+    Several(const Options& options, station::RunnerSettings settings,
+            const std::vector<std::string>& ports)
+        : options_(options), board_(!options.quiet && !options.json && console::errorIsTerminal()),
+          watch_(ports), launcher_(options),
+          runner_(std::move(settings), watch_, launcher_, *this) {}
 
     int run() {
         onCancelSignals(onSignal);
-        signal(SIGPIPE, SIG_IGN); // a child gone early must not take the parent along
-
-        for (Child& child : children_) {
-            if (!child.loader.start(childArgs(options_, child.port))) {
-                const std::string reason = std::strerror(errno);
-                writePrefixed(stderr, child.port, "cannot start a loader: " + reason);
-                child.loader.status = kExitFlashFailed;
-                child.loader.ended = child.loader.started;
-            } else if (options_.yes) {
-                child.loader.answer();
+        int seenSignals = 0;
+        while (runner_.poll(), !runner_.done()) {
+            if (seenSignals != signals) {
+                seenSignals = signals; // passed on once, however many came meanwhile
+                runner_.stop(lastSignal == SIGTERM ? station::Cancel::Terminate
+                                                   : station::Cancel::Interrupt);
+            }
+            if (launcher_.wait(std::chrono::milliseconds(100), prompting_)) {
+                readAnswer();
             }
         }
-        loop();
         clearBoard();
         if (!options_.json) {
             printTable();
         }
         std::vector<int> statuses;
-        for (const Child& child : children_) {
-            statuses.push_back(child.loader.status);
+        for (const auto& [row, end] : ends_) {
+            statuses.push_back(end.status);
         }
         return combinedExitStatus(statuses);
     }
 
 private:
-    void loop() {
-        for (;;) {
-            if (const int sig = pendingSignal) {
-                pendingSignal = 0;
-                for (const Child& child : children_) {
-                    child.loader.signal(sig);
-                }
-            }
-            std::vector<pollfd> fds;
-            std::vector<int*> owners;
-            std::vector<Child*> children;
-            for (Child& child : children_) {
-                child.loader.pollable(fds, owners);
-                children.resize(owners.size(), &child);
-            }
-            if (fds.empty()) {
-                return;
-            }
-            if (prompting_) {
-                fds.push_back({STDIN_FILENO, POLLIN, 0});
-            }
-            if (poll(fds.data(), fds.size(), 100) <= 0) {
-                continue; // a signal, or nothing yet
-            }
-            for (size_t i = 0; i < owners.size(); ++i) {
-                if (fds[i].revents != 0) {
-                    Child& child = *children[i];
-                    child.loader.read(*owners[i], [&](bool events, const std::string& line) {
-                        handleLine(child, events, line);
-                    });
-                }
-            }
-            if (prompting_ && fds.back().revents != 0) {
-                readAnswer();
-            }
-        }
-    }
+    struct Progress {
+        int32_t value = 0;
+        int32_t max = 100;
+    };
 
-    void handleLine(Child& child, bool events, const std::string& line) {
-        const auto event = events ? eventFromJson(Json::parse(line, nullptr, false)) : std::nullopt;
-        if (!event) {
-            show(stderr, child.port, line);
-            return;
-        }
-        switch (event->kind) {
-        case RunEvent::Kind::Progress:
-            child.value = event->progress.value;
-            child.max = event->progress.max;
+    const std::string& port(size_t row) const { return runner_.rows()[row].socket; }
+
+    void unitEvent(size_t row, const RunEvent& event) override {
+        if (event.kind == RunEvent::Kind::Progress) {
+            progress_[row] = {event.progress.value, event.progress.max};
             drawBoard();
-            break;
-        case RunEvent::Kind::Record:
-            child.record = event->record;
-            break;
-        case RunEvent::Kind::Prompt:
-            if (!asked_) {
-                // Asked once for every receiver; the answer releases them all.
-                asked_ = true;
-                prompting_ = !options_.yes;
-                show(stderr, "", event->title.value_or(kApplicationName) + ": " + event->text);
-            }
-            break;
-        default:
-            break;
+        } else if (event.kind == RunEvent::Kind::Prompt && !asked_) {
+            // Asked once for every receiver; the answer releases them all.
+            asked_ = true;
+            prompting_ = !options_.yes;
+            show(stderr, "", event.title.value_or(kApplicationName) + ": " + event.text);
         }
         if (options_.json) {
-            Json json = eventJson(*event);
-            json["port"] = child.port;
+            Json json = eventJson(event);
+            json["port"] = port(row);
             std::fputs(jsonLine(json).c_str(), stdout);
             std::fflush(stdout);
             return;
         }
-        switch (event->kind) {
+        switch (event.kind) {
         case RunEvent::Kind::Log:
-            show(stdout, child.port, event->text);
+            show(stdout, port(row), event.text);
             break;
         case RunEvent::Kind::Alert:
-            show(stderr, child.port, event->title.value_or(kApplicationName) + ": " + event->text);
+            show(stderr, port(row), event.title.value_or(kApplicationName) + ": " + event.text);
             break;
         case RunEvent::Kind::Diagnostic:
             if (options_.verbose) {
-                show(stderr, child.port, event->text);
+                show(stderr, port(row), event.text);
             }
             break;
         case RunEvent::Kind::Warning:
-            show(stderr, child.port, std::string(kProgram) + ": warning: " + event->text);
+            show(stderr, port(row), std::string(kProgram) + ": warning: " + event.text);
             break;
         default:
             break;
         }
     }
 
-    // Enter, or the end of the input, answers the prompt for every unit.
+    void unitText(size_t row, const std::string& text) override { show(stderr, port(row), text); }
+
+    void unitEnded(size_t row, const station::RunEnd& end) override { ends_[row] = end; }
+
+    // Enter answers the prompt for every unit; the end of the input cancels
+    // the units waiting for it.
     void readAnswer() {
-        char buffer[256];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            return;
+        const console::Input input = console::readInput();
+        if (input == console::Input::Line) {
+            runner_.answer(true);
+        } else if (input == console::Input::Ended) {
+            runner_.inputEnded();
         }
-        if (n > 0 && std::memchr(buffer, '\n', static_cast<size_t>(n)) == nullptr) {
-            return;
-        }
-        prompting_ = false;
-        for (Child& child : children_) {
-            child.loader.answer();
-        }
+        prompting_ = input == console::Input::Nothing;
     }
 
-    // Writes the text, each line behind "<port>: " when a port is given.
-    void show(std::FILE* to, const std::string& port, std::string text) {
+    // Writes the text, each line behind "<port>: " when a port is given;
+    // what a device or a file carries is escaped.
+    void show(std::FILE* to, const std::string& prefix, std::string text) {
         clearBoard();
         while (!text.empty() && text.back() == '\n') {
             text.pop_back();
         }
-        if (port.empty()) {
-            std::fprintf(to, "%s\n", text.c_str());
+        if (prefix.empty()) {
+            std::fprintf(to, "%s\n", printable(text, true).c_str());
             std::fflush(to);
         } else {
-            writePrefixed(to, port, text);
+            writePrefixed(to, printable(prefix), printable(text, true));
         }
         drawBoard();
     }
 
     // One progress line per port on the terminal, redrawn in place.
     void drawBoard() {
-        if (!board_) {
-            return;
-        }
-        const bool any = std::any_of(children_.begin(), children_.end(),
-                                     [](const Child& child) { return child.value > 0; });
-        if (!any) {
+        const bool any = std::any_of(progress_.begin(), progress_.end(),
+                                     [](const auto& entry) { return entry.second.value > 0; });
+        if (!board_ || !any) {
             return;
         }
         clearBoard();
+        const auto& rows = runner_.rows();
         size_t width = 0;
-        for (const Child& child : children_) {
-            width = std::max(width, child.port.size());
+        for (const auto& row : rows) {
+            width = std::max(width, printable(row.socket).size());
         }
-        for (const Child& child : children_) {
-            std::fprintf(stderr, "%-*s %s\n", static_cast<int>(width), child.port.c_str(),
-                         progressBarText(child.value, child.max, 30).c_str());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Progress p = progress_.count(i) > 0 ? progress_[i] : Progress{};
+            std::fprintf(stderr, "%-*s %s\n", static_cast<int>(width),
+                         printable(rows[i].socket).c_str(),
+                         progressBarText(p.value, p.max, 30).c_str());
         }
         std::fflush(stderr);
-        boardLines_ = children_.size();
+        boardLines_ = rows.size();
     }
 
     void clearBoard() {
@@ -226,20 +168,20 @@ private:
         }
     }
 
-    void printTable() const {
+    void printTable() {
         std::vector<std::vector<std::string>> rows{
             {"Port", "Adapter serial", "Outcome", "Seconds"}};
-        for (const Child& child : children_) {
-            std::string serial = child.record.is_object() ? child.record.value("adapter_serial", "")
-                                                          : Serial_PortInfo(child.port).serial;
-            std::string outcome = child.record.is_object()
-                                      ? child.record.value("outcome", "")
-                                      : "exit status " + std::to_string(child.loader.status);
+        for (size_t i = 0; i < runner_.rows().size(); ++i) {
+            const station::RunEnd& end = ends_[i];
+            const bool recorded = end.record.is_object();
+            const std::string serial = recorded ? station::recordText(end.record, "adapter_serial")
+                                                : runner_.rows()[i].serial;
+            const std::string outcome = recorded ? station::recordText(end.record, "outcome")
+                                                 : "exit status " + std::to_string(end.status);
             char seconds[32];
-            std::snprintf(
-                seconds, sizeof seconds, "%.1f",
-                std::chrono::duration<double>(child.loader.ended - child.loader.started).count());
-            rows.push_back({child.port, serial.empty() ? "-" : serial, outcome, seconds});
+            std::snprintf(seconds, sizeof seconds, "%.1f", end.seconds);
+            rows.push_back(
+                {printable(port(i)), serial.empty() ? "-" : printable(serial), outcome, seconds});
         }
         std::vector<size_t> widths(rows.front().size(), 0);
         for (const auto& row : rows) {
@@ -261,7 +203,11 @@ private:
 
     const Options& options_;
     const bool board_;
-    std::vector<Child> children_;
+    station::FixedPorts watch_;
+    ChildLauncher launcher_;
+    station::Runner runner_;
+    std::map<size_t, Progress> progress_;
+    std::map<size_t, station::RunEnd> ends_;
     size_t boardLines_ = 0;
     bool asked_ = false;
     bool prompting_ = false;
@@ -274,7 +220,21 @@ int combinedExitStatus(const std::vector<int>& statuses) {
 }
 
 int flashSeveral(const Options& options, const std::vector<std::string>& ports) {
-    return Several(options, ports).run();
+    std::string error;
+    const auto fields = recordFields(options, error);
+    if (!fields) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return kExitUsage;
+    }
+    station::RunnerSettings settings;
+    for (const std::string& port : ports) {
+        settings.sockets.push_back({port, ""});
+    }
+    settings.once = true;
+    const std::string name = firmwareFileName(options.firmware);
+    settings.job = FlashJob{{}, nullptr, name, selectsTransmitter(name), *fields, 0};
+    settings.yes = options.yes;
+    return Several(options, std::move(settings), ports).run();
 }
 
 } // namespace cli

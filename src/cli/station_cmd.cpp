@@ -1,35 +1,25 @@
-// zkflash-cli --station: watches the sockets and flashes each unit plugged
-// into one, each in a loader process of its own, with a live table of the
-// sockets on standard error.
+// zkflash-cli --station: the station runner with a loader process for each
+// unit, shown as a live table of the sockets on standard error (a line per
+// change where that is no terminal, the runs' events with --json).
 #include "cli/children.h"
 #include "cli/cli.h"
+#include "cli/console.h"
 #include "flash/FirmwareFile.h"
 #include "flash/FlashRecord.h"
-#include "serial/ports_linux.h"
-#include "station/Station.h"
+#include "flash/printable.h"
+#include "station/Runner.h"
 #include "ymodem/Ymodem.h"
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <map>
-#include <poll.h>
+#include <cstdlib>
 #include <set>
-#include <unistd.h>
 
 namespace cli {
 
 namespace {
 
 using station::Clock;
-
-// How often the sockets are looked at: sysfs is read, since it is current
-// with or without a udev daemon, and reading two folders is cheap.
-constexpr auto kScanInterval = std::chrono::milliseconds(200);
-// How long a loader tries an open again while udev or another program is
-// still busy with a port just plugged in.
-constexpr uint32_t kOpenRetryMs = 2000;
 
 std::atomic<int> signals{0};
 std::atomic<int> firstSignal{0};
@@ -40,231 +30,111 @@ void onSignal(int sig) {
     int none = 0;
     firstSignal.compare_exchange_strong(none, sig);
     if (signals.fetch_add(1) + 1 >= 3) {
-        _exit(128 + firstSignal.load());
+        std::_Exit(128 + firstSignal.load());
     }
 }
 
-class StationRun {
+class StationShell : public station::RunnerView {
 public:
-    StationRun(const Options& options, std::vector<station::SlotSpec> slots)
-        : options_(options), live_(!options.json && isatty(STDERR_FILENO) == 1),
-          station_(std::move(slots), Clock::now()),
-          attempts_(options.noRecord         ? std::string()
-                    : options.record.empty() ? defaultRecordPath()
-                                             : options.record) {}
+    StationShell(const Options& options, station::RunnerSettings settings)
+        : options_(options), live_(!options.json && console::errorIsTerminal()),
+          watch_(station::systemPortWatch()), launcher_(options),
+          runner_(std::move(settings), *watch_, launcher_, *this) {}
 
     int run() {
         onCancelSignals(onSignal);
-        signal(SIGPIPE, SIG_IGN); // a loader gone early must not take the station along
-        scan(Clock::now());
+        runner_.poll();
         say("Station: waiting for units; Ctrl-C stops taking new ones.");
+        // Signals are taken in between the runner's steps; the wait for the
+        // loaders' output and the operator's input ends early on a signal.
         int seenSignals = 0;
-        auto nextScan = Clock::now() + kScanInterval;
         for (;;) {
-            if (signals != seenSignals) {
-                seenSignals = signals;
-                stopping(seenSignals);
+            for (; seenSignals < signals; ++seenSignals) {
+                if (runner_.taking()) {
+                    say("Stopping: no new units; the units being flashed finish (Ctrl-C again "
+                        "cancels them, leaving them without an application).");
+                }
+                runner_.stop();
             }
-            const auto now = Clock::now();
-            if (now >= nextScan) {
-                scan(now);
-                nextScan = now + kScanInterval;
-            }
-            if (!station_.taking() && running() == 0) {
+            const auto next = runner_.poll();
+            if (runner_.done()) {
                 break;
             }
-            poll(std::chrono::duration_cast<std::chrono::milliseconds>(nextScan - Clock::now()));
+            const bool asking = !inputEnded_ && runner_.asking();
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
+            if (launcher_.wait(wait, asking)) {
+                answer();
+            }
         }
         clearTable();
         if (!options_.json) {
-            for (const std::string& line : station::tableLines(station_, Clock::now())) {
+            for (const std::string& line : station::tableLines(runner_.rows(), runner_.totals())) {
                 std::puts(line.c_str());
             }
             std::fflush(stdout);
         }
-        if (cancelled_) {
+        if (runner_.cancelled()) {
             return firstSignal == SIGTERM ? kExitTerminated : kExitCancelled;
         }
-        return station_.totals(Clock::now()).failed > 0 ? kExitFlashFailed : kExitOk;
+        return runner_.totals().failed > 0 ? kExitFlashFailed : kExitOk;
     }
 
 private:
-    struct Unit {
-        size_t row;
-        ChildLoader loader;
-        Json record;
-        int attempt = 1;
-        bool reported = false; // its end is in the table
-    };
-
-    size_t running() const {
-        return static_cast<size_t>(std::count_if(units_.begin(), units_.end(),
-                                                 [](const Unit& u) { return u.loader.running(); }));
-    }
-
-    void stopping(int count) {
-        if (count == 1) {
-            station_.stopTaking();
-            say("Stopping: no new units; the units being flashed finish (Ctrl-C again cancels "
-                "them, leaving them without an application).");
-        } else {
-            cancelled_ = cancelled_ || running() > 0;
-            for (const Unit& unit : units_) {
-                unit.loader.signal(SIGINT);
-            }
+    // Enter answers every unit waiting for the operator.
+    void answer() {
+        switch (console::readInput()) {
+        case console::Input::Line:
+            runner_.answer();
+            prompted_ = false;
+            break;
+        case console::Input::Ended:
+            inputEnded_ = true;
+            say("Standard input ended: the units waiting for the operator are cancelled "
+                "(answer with Enter, or pass --yes).");
+            runner_.inputEnded();
+            break;
+        case console::Input::Nothing:
+            break;
         }
     }
 
-    void scan(Clock::time_point now) {
-        std::erase_if(units_, [](const Unit& unit) { return unit.reported; });
-        const auto changes =
-            station_.see(station::presentPorts(Serial_SysRoot(), Serial_DevRoot()), now);
-        for (const size_t row : changes.start) {
-            start(row);
-        }
-        for (const size_t row : changes.gone) {
-            // The loader finds its line gone at its next read or write; one
-            // waiting for the operator is answered so that it gets there.
-            for (Unit& unit : units_) {
-                if (unit.row == row && unit.loader.running()) {
-                    unit.loader.answer();
-                }
-            }
-        }
-        show();
-    }
-
-    void start(size_t row) {
-        const station::SlotRow& slot = station_.rows()[row];
-        Unit& unit = units_.emplace_back();
-        unit.row = row;
-        const Json fields = attempts_.fieldsForNextRun(slot);
-        unit.attempt = fields["attempt"];
-        std::vector<std::string> extra{"--open-retry", std::to_string(kOpenRetryMs)};
-        for (const auto& [key, value] : fields.items()) {
-            extra.push_back("--record-field");
-            extra.push_back(key + "=" + value.dump(-1, ' ', false, Json::error_handler_t::replace));
-        }
-        if (!options_.operatorName.empty()) {
-            extra.insert(extra.end(), {"--operator", options_.operatorName});
-        }
-        if (!options_.workOrder.empty()) {
-            extra.insert(extra.end(), {"--work-order", options_.workOrder});
-        }
-        if (!unit.loader.start(childArgs(options_, slot.port, extra))) {
-            unit.reported = true;
-            station_.finished(row, FlashOutcome::SerialFailure,
-                              std::string("cannot start a loader: ") + std::strerror(errno), false,
-                              Clock::now());
-        }
-    }
-
-    void poll(std::chrono::milliseconds timeout) {
-        std::vector<pollfd> fds;
-        std::vector<int*> owners;
-        std::vector<Unit*> units;
-        for (Unit& unit : units_) {
-            unit.loader.pollable(fds, owners);
-            units.resize(owners.size(), &unit);
-        }
-        const bool asking = std::any_of(units_.begin(), units_.end(), [this](const Unit& u) {
-            return u.loader.in >= 0 && station_.rows()[u.row].state == station::SlotState::Operator;
-        });
-        if (asking) {
-            fds.push_back({STDIN_FILENO, POLLIN, 0});
-        }
-        const int wait = static_cast<int>(std::max<int64_t>(timeout.count(), 0));
-        if (::poll(fds.data(), fds.size(), wait) <= 0) {
-            return; // a signal, or time to look at the sockets
-        }
-        for (size_t i = 0; i < owners.size(); ++i) {
-            if (fds[i].revents != 0) {
-                Unit& unit = *units[i];
-                unit.loader.read(*owners[i], [&](bool events, const std::string& line) {
-                    handleLine(unit, events, line);
-                });
-            }
-        }
-        for (Unit& unit : units_) {
-            if (!unit.loader.running() && !unit.reported) {
-                unit.reported = true;
-                ended(unit);
-            }
-        }
-        if (asking && fds.back().revents != 0) {
-            answerPrompts();
-        }
-    }
-
-    void handleLine(Unit& unit, bool events, const std::string& line) {
-        const station::SlotRow& slot = station_.rows()[unit.row];
-        const auto event = events ? eventFromJson(Json::parse(line, nullptr, false)) : std::nullopt;
-        if (!event) {
-            say(name(slot) + ": " + line);
-            return;
-        }
-        if (event->kind == RunEvent::Kind::Record) {
-            unit.record = event->record;
-        }
-        station_.event(unit.row, *event);
+    void unitEvent(size_t at, const RunEvent& event) override {
+        const station::SlotRow& row = runner_.rows()[at];
         if (options_.json) {
-            Json json = eventJson(*event);
-            json["socket"] = slot.socket;
-            if (!slot.label.empty()) {
-                json["label"] = slot.label;
+            Json json = eventJson(event);
+            json["socket"] = row.socket;
+            if (!row.label.empty()) {
+                json["label"] = row.label;
             }
             std::fputs(jsonLine(json).c_str(), stdout);
             std::fflush(stdout);
-        } else if (event->kind == RunEvent::Kind::Prompt && !prompted_) {
+        } else if (event.kind == RunEvent::Kind::Prompt && !prompted_) {
             prompted_ = true;
-            say(event->title.value_or(kApplicationName) + ": " + event->text +
+            say(printable(event.title.value_or(kApplicationName)) + ": " + printable(event.text) +
                 " (Enter answers every unit waiting)");
         }
-        show();
     }
 
-    void ended(Unit& unit) {
-        const Json& record = unit.record;
-        FlashOutcome outcome = FlashOutcome::SerialFailure;
-        std::optional<SerialFailure> failure;
-        std::string reason = "the loader ended with status " + std::to_string(unit.loader.status);
-        if (record.is_object()) {
-            outcome = outcomeNamed(record.value("outcome", "")).value_or(outcome);
-            failure = recordFailure(record);
-            reason = station::shortReason(outcome, failure);
-        }
-        station_.finished(unit.row, outcome, reason, unit.attempt == 1, unit.loader.ended);
-        show();
+    void unitText(size_t at, const std::string& text) override {
+        say(station::shownName(runner_.rows()[at]) + ": " + printable(text));
     }
 
-    // Enter answers every unit waiting for the operator.
-    void answerPrompts() {
-        char buffer[256];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n > 0 && std::memchr(buffer, '\n', static_cast<size_t>(n)) == nullptr) {
-            return;
+    void unitEnded(size_t at, const station::RunEnd& end) override {
+        if (options_.json && !end.outcome) {
+            say(station::shownName(runner_.rows()[at]) + ": " + end.why); // no record tells it
         }
-        for (Unit& unit : units_) {
-            if (station_.rows()[unit.row].state == station::SlotState::Operator) {
-                unit.loader.answer();
-            }
-        }
-        prompted_ = false;
-    }
-
-    static std::string name(const station::SlotRow& row) {
-        return row.label.empty() ? row.socket : row.label;
     }
 
     // The table: redrawn in place on a terminal; elsewhere one line for each
     // socket whose state changed.
-    void show() {
+    void changed() override {
         if (options_.json) {
             return;
         }
         if (live_) {
             clearTable();
-            const auto lines = station::tableLines(station_, Clock::now());
+            const auto lines = station::tableLines(runner_.rows(), runner_.totals());
             for (const std::string& line : lines) {
                 std::fprintf(stderr, "%s\n", line.c_str());
             }
@@ -272,7 +142,7 @@ private:
             tableLines_ = lines.size();
             return;
         }
-        const auto& rows = station_.rows();
+        const auto& rows = runner_.rows();
         shown_.resize(rows.size());
         for (size_t i = 0; i < rows.size(); ++i) {
             std::string state = station::stateText(rows[i]);
@@ -284,8 +154,8 @@ private:
             }
             if (state != shown_[i]) {
                 shown_[i] = state;
-                std::fprintf(stderr, "%s  %s  %s\n", name(rows[i]).c_str(),
-                             rows[i].serial.empty() ? "-" : rows[i].serial.c_str(), state.c_str());
+                std::fprintf(stderr, "%s  %s  %s\n", station::shownName(rows[i]).c_str(),
+                             station::shownSerial(rows[i]).c_str(), state.c_str());
             }
         }
         std::fflush(stderr);
@@ -306,19 +176,18 @@ private:
         clearTable();
         std::fprintf(stderr, "%s\n", text.c_str());
         std::fflush(stderr);
-        tableLines_ = 0;
-        show();
+        changed();
     }
 
     const Options& options_;
     const bool live_;
-    station::Station station_;
-    std::vector<Unit> units_;
-    station::Attempts attempts_;
+    std::unique_ptr<station::PortWatch> watch_;
+    ChildLauncher launcher_;
+    station::Runner runner_;
     std::vector<std::string> shown_;
     size_t tableLines_ = 0;
     bool prompted_ = false;
-    bool cancelled_ = false;
+    bool inputEnded_ = false;
 };
 
 } // namespace
@@ -339,22 +208,29 @@ int runStation(const Options& options) {
                       std::to_string(kMaxImageSize) + ")");
     }
     std::string error;
-    if (!recordFields(options, error)) {
+    const auto fields = recordFields(options, error);
+    if (!fields) {
         return refuse(error);
     }
-    std::vector<station::SlotSpec> slots;
+    station::RunnerSettings settings;
     std::set<std::string> sockets;
     for (const std::string& text : options.slots) {
-        auto slot = station::parseSlot(text, Serial_SysRoot(), error);
+        auto slot = station::parseSlot(text, error);
         if (!slot) {
             return refuse(error);
         }
         if (!sockets.insert(slot->socket).second) {
             return refuse("--slot " + text + ": socket " + slot->socket + " given twice");
         }
-        slots.push_back(std::move(*slot));
+        settings.sockets.push_back(std::move(*slot));
     }
-    return StationRun(options, std::move(slots)).run();
+    const std::string name = firmwareFileName(options.firmware);
+    settings.job = FlashJob{{}, file.image, name, selectsTransmitter(name), *fields, 0};
+    settings.attemptsFrom = options.noRecord         ? std::string()
+                            : options.record.empty() ? defaultRecordPath()
+                                                     : options.record;
+    settings.yes = options.yes;
+    return StationShell(options, std::move(settings)).run();
 }
 
 } // namespace cli

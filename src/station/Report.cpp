@@ -3,6 +3,7 @@
 #include "flash/FlashRecord.h"
 #include "flash/calendar.h"
 #include "flash/printable.h"
+#include "station/UnitTally.h"
 
 #include <algorithm>
 #include <array>
@@ -497,45 +498,22 @@ public:
         if (!run.cause.empty()) {
             ++causes_[run.cause];
         }
-        Unit own;
-        Unit& unit = run.unit.empty() ? own : units_.try_emplace(run.unit).first->second;
-        if (run.outcome != FlashOutcome::Cancelled) {
-            const bool passed = run.outcome == FlashOutcome::Success;
-            if (!unit.judged || run.started < unit.firstAt) {
-                unit.firstAt = run.started;
-                unit.first = passed;
-            }
-            if (!unit.judged || run.started >= unit.latestAt) {
-                unit.latestAt = run.started;
-                unit.latest = passed;
-            }
-            unit.judged = true;
-        }
-        if (run.unit.empty()) {
-            ++ownUnits_;
-            count(own);
-        }
+        units_.add(run.unit, run.outcome, run.started.time_since_epoch(),
+                   run.ended.time_since_epoch());
     }
 
     void finish() {
         Report& report = report_;
-        report.units = static_cast<int>(units_.size()) + ownUnits_;
-        for (const auto& [serial, unit] : units_) {
-            count(unit);
-        }
-        if (const int judged = report.unitsPassed + report.unitsFailed; judged > 0) {
-            report.firstPassYield = report.firstPass / static_cast<double>(judged);
-        }
+        report.units = units_.units();
+        report.unitsPassed = units_.passed();
+        report.unitsFailed = units_.failed();
+        report.firstPass = units_.firstPass();
+        report.firstPassYield = units_.firstPassYield();
+        report.unitsPerHour = units_.unitsPerHour();
         if (!seconds_.empty()) {
             std::sort(seconds_.begin(), seconds_.end());
             report.medianSeconds = percentile(seconds_, 0.5);
             report.p95Seconds = percentile(seconds_, 0.95);
-        }
-        if (report.firstStarted) {
-            const double span = secondsBetween(*report.firstStarted, *report.lastEnded);
-            if (span > 0) {
-                report.unitsPerHour = report.units * 3600.0 / span;
-            }
         }
         for (const auto& [cause, n] : causes_) {
             report.failures.push_back({cause, n});
@@ -554,24 +532,8 @@ public:
     }
 
 private:
-    // Whether a unit's first and latest attempts succeeded, and when they started.
-    struct Unit {
-        TimePoint firstAt;
-        TimePoint latestAt;
-        bool first = false;
-        bool latest = false;
-        bool judged = false; // it had an attempt: a run that was not cancelled
-    };
-
-    void count(const Unit& unit) {
-        report_.unitsPassed += unit.judged && unit.latest ? 1 : 0;
-        report_.unitsFailed += unit.judged && !unit.latest ? 1 : 0;
-        report_.firstPass += unit.judged && unit.first ? 1 : 0;
-    }
-
     Report& report_;
-    std::unordered_map<std::string, Unit> units_;
-    int ownUnits_ = 0; // a run without an adapter serial is a unit of its own
+    UnitTally units_;
     std::map<std::string, int> causes_;
     std::map<std::string, RunCounts> sockets_;
     std::map<std::string, std::map<std::string, RunCounts>> images_; // by file, then hash

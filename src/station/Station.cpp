@@ -3,28 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 
+#include "flash/printable.h"
 #include "flash/progress.h"
-#include "serial/ports_linux.h"
 
 namespace station {
 
 namespace {
-
-namespace fs = std::filesystem;
-
-// "1-1.3" is port 3 of the hub "1-1"; "1-1" port 1 of bus 1's root hub "usb1".
-std::string hubOf(const std::string& socket) {
-    const std::string device = socket.substr(0, socket.find(':'));
-    const size_t dot = device.rfind('.');
-    if (dot != std::string::npos) {
-        return device.substr(0, dot);
-    }
-    const size_t dash = device.find('-');
-    return dash == std::string::npos ? std::string() : "usb" + device.substr(0, dash);
-}
 
 std::string minutesSeconds(double seconds) {
     const long whole = std::lround(std::max(seconds, 0.0));
@@ -35,8 +21,7 @@ std::string minutesSeconds(double seconds) {
 
 } // namespace
 
-std::optional<SlotSpec> parseSlot(const std::string& text, const std::string& sysRoot,
-                                  std::string& error) {
+std::optional<SlotSpec> parseSlot(const std::string& text, std::string& error) {
     const size_t equals = text.find('=');
     SlotSpec slot{text.substr(0, equals),
                   equals == std::string::npos ? "" : text.substr(equals + 1)};
@@ -45,155 +30,28 @@ std::optional<SlotSpec> parseSlot(const std::string& text, const std::string& sy
         error = "--slot " + text + ": the label has a control character";
         return std::nullopt;
     }
-    if (slot.socket.find('/') != std::string::npos) {
-        // A /dev/serial/by-path name: the socket of the port it names now.
-        slot.socket = Serial_PortInfoIn(sysRoot, slot.socket).socket;
-        if (slot.socket.empty()) {
-            error = "--slot " + text + ": no USB port there";
-            return std::nullopt;
-        }
-    }
-    std::error_code ec;
-    const std::string hub = hubOf(slot.socket);
-    if (hub.empty() || !fs::exists(fs::path(sysRoot) / "bus/usb/devices" / hub, ec)) {
-        error = "--slot " + text + ": no hub for socket " + slot.socket + " in sysfs";
+    std::string why;
+    const auto socket = systemSocket(slot.socket, why);
+    if (!socket) {
+        error = "--slot " + text + ": " + why;
         return std::nullopt;
     }
+    slot.socket = *socket;
     return slot;
 }
 
-std::vector<PresentPort> presentPorts(const std::string& sysRoot, const std::string& devRoot) {
-    std::vector<std::string> paths;
-    Serial_ListPortsIn(sysRoot, devRoot, paths);
-    std::vector<PresentPort> ports;
-    std::error_code ec;
+FixedPorts::FixedPorts(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
-        // sysfs may show a port a moment before its node exists.
-        if (fs::exists(path, ec)) {
-            ports.push_back({path, Serial_PortInfoIn(sysRoot, path)});
-        }
+        PresentPort port{path, Serial_PortInfo(path)};
+        port.info.socket = path;
+        ports_.push_back(std::move(port));
     }
-    return ports;
 }
 
 bool isUnitAdapter(const SerialPortInfo& info) {
     static const char* const kProducts[] = {"6001", "6010", "6011", "6014", "6015"};
     return info.vendorId == "0403" && std::find(std::begin(kProducts), std::end(kProducts),
                                                 info.productId) != std::end(kProducts);
-}
-
-Station::Station(std::vector<SlotSpec> slots, Clock::time_point start)
-    : named_(!slots.empty()), start_(start) {
-    for (SlotSpec& slot : slots) {
-        SlotRow row;
-        row.socket = std::move(slot.socket);
-        row.label = std::move(slot.label);
-        rows_.push_back(std::move(row));
-    }
-}
-
-size_t Station::rowFor(const std::string& socket) {
-    const auto found = std::find_if(rows_.begin(), rows_.end(),
-                                    [&](const SlotRow& row) { return row.socket == socket; });
-    if (found != rows_.end() || named_) {
-        return static_cast<size_t>(found - rows_.begin());
-    }
-    SlotRow row;
-    row.socket = socket;
-    rows_.push_back(std::move(row));
-    return rows_.size() - 1;
-}
-
-Station::Changes Station::see(const std::vector<PresentPort>& ports, Clock::time_point now) {
-    Changes changes;
-    std::vector<bool> present(rows_.size(), false);
-    for (const PresentPort& port : ports) {
-        if (port.info.socket.empty()) {
-            continue; // not on USB: no place to keep
-        }
-        const bool ours = named_ || isUnitAdapter(port.info);
-        const size_t at = rowFor(port.info.socket);
-        if (at == rows_.size()) {
-            continue; // not a station socket
-        }
-        present.resize(rows_.size(), false);
-        present[at] = true;
-        SlotRow& row = rows_[at];
-        if (row.port == port.path) {
-            continue; // still there
-        }
-        row.port = port.path;
-        row.serial = port.info.serial;
-        row.reason.clear();
-        row.progress = {};
-        if (!ours) {
-            row.state = SlotState::Ignored;
-        } else if (firstLook_ && !named_) {
-            row.state = SlotState::Skipped;
-        } else if (taking_) {
-            row.state = SlotState::Flashing;
-            row.started = now;
-            changes.start.push_back(at);
-        } else {
-            row.state = SlotState::Waiting;
-        }
-    }
-    for (size_t at = 0; at < rows_.size(); ++at) {
-        SlotRow& row = rows_[at];
-        if (present[at] || row.port.empty()) {
-            continue;
-        }
-        row.port.clear();
-        if (row.state == SlotState::Flashing || row.state == SlotState::Operator) {
-            changes.gone.push_back(at); // the run ends as failed; its row says so then
-        } else if (row.state != SlotState::Failed || row.reason.empty()) {
-            row.state = SlotState::Removed;
-        }
-    }
-    firstLook_ = false;
-    return changes;
-}
-
-void Station::event(size_t at, const RunEvent& event) {
-    SlotRow& row = rows_.at(at);
-    if (event.kind == RunEvent::Kind::Prompt) {
-        row.state = SlotState::Operator;
-    } else if (event.kind == RunEvent::Kind::Progress) {
-        row.state = SlotState::Flashing;
-        row.progress = event.progress;
-    } else if (event.kind == RunEvent::Kind::Log && row.state == SlotState::Operator) {
-        row.state = SlotState::Flashing; // answered: the run goes on
-    }
-}
-
-void Station::finished(size_t at, FlashOutcome outcome, const std::string& reason,
-                       bool firstAttempt, Clock::time_point now) {
-    SlotRow& row = rows_.at(at);
-    row.seconds = std::chrono::duration<double>(now - row.started).count();
-    const bool passed = outcome == FlashOutcome::Success;
-    row.state = passed ? SlotState::Passed : SlotState::Failed;
-    row.reason = passed ? std::string() : reason;
-    if (outcome == FlashOutcome::Cancelled) {
-        return; // says nothing about the unit
-    }
-    ++(passed ? passed_ : failed_);
-    ++units_;
-    firstPass_ += passed && firstAttempt;
-}
-
-Totals Station::totals(Clock::time_point now) const {
-    Totals totals;
-    for (const SlotRow& row : rows_) {
-        totals.inProgress += row.state == SlotState::Flashing || row.state == SlotState::Operator;
-    }
-    totals.passed = passed_;
-    totals.failed = failed_;
-    const double hours = std::chrono::duration<double>(now - start_).count() / 3600.0;
-    totals.unitsPerHour = hours > 0 ? units_ / hours : 0;
-    if (units_ > 0) {
-        totals.firstPassYield = static_cast<double>(firstPass_) / units_;
-    }
-    return totals;
 }
 
 Attempts::Attempts(const std::string& recordPath) {
@@ -236,8 +94,17 @@ std::string stateText(const SlotRow& row) {
     case SlotState::Passed:
         return "passed in " + std::to_string(std::lround(row.seconds)) + " s";
     case SlotState::Failed:
-        return "failed: " + row.reason;
+        return "failed: " + printable(row.reason) + (row.advice.empty() ? "" : " - " + row.advice);
     case SlotState::Removed:
+        if (row.before == SlotState::Flashing || row.before == SlotState::Operator) {
+            return "unit removed mid-flash";
+        }
+        if (row.before == SlotState::Passed || row.before == SlotState::Failed) {
+            SlotRow last = row;
+            last.state = row.before;
+            last.advice.clear(); // for the unit gone, not the next
+            return "unit removed after: " + stateText(last);
+        }
         return "unit removed";
     case SlotState::Flashing:
         break;
@@ -259,6 +126,14 @@ std::string stateText(const SlotRow& row) {
     return out;
 }
 
+std::string shownName(const SlotRow& row) {
+    return printable(row.label.empty() ? row.socket : row.label);
+}
+
+std::string shownSerial(const SlotRow& row) {
+    return row.serial.empty() ? "-" : printable(row.serial);
+}
+
 std::string footerLine(const Totals& t) {
     char text[160];
     std::snprintf(text, sizeof text,
@@ -272,11 +147,10 @@ std::string footerLine(const Totals& t) {
     return out + "-";
 }
 
-std::vector<std::string> tableLines(const Station& station, Clock::time_point now) {
+std::vector<std::string> tableLines(const std::vector<SlotRow>& rows, const Totals& totals) {
     std::vector<std::vector<std::string>> cells{{"Socket", "Adapter serial", "State"}};
-    for (const SlotRow& row : station.rows()) {
-        cells.push_back({row.label.empty() ? row.socket : row.label,
-                         row.serial.empty() ? "-" : row.serial, stateText(row)});
+    for (const SlotRow& row : rows) {
+        cells.push_back({shownName(row), shownSerial(row), stateText(row)});
     }
     size_t widths[2] = {0, 0};
     for (const auto& line : cells) {
@@ -288,8 +162,19 @@ std::vector<std::string> tableLines(const Station& station, Clock::time_point no
         lines.push_back(line[0] + std::string(widths[0] - line[0].size() + 2, ' ') + line[1] +
                         std::string(widths[1] - line[1].size() + 2, ' ') + line[2]);
     }
-    lines.push_back(footerLine(station.totals(now)));
+    lines.push_back(footerLine(totals));
     return lines;
+}
+
+std::string recordText(const Json& record, const char* key) {
+    if (!record.is_object()) {
+        return {};
+    }
+    const auto it = record.find(key);
+    if (it == record.end()) {
+        return {};
+    }
+    return it->is_string() ? it->get<std::string>() : it->is_number() ? it->dump() : std::string();
 }
 
 std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>& failure) {
@@ -297,6 +182,18 @@ std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>
         return outcomeName(outcome);
     }
     return failureText(*failure, FailureForm::Reason);
+}
+
+std::string advice(FlashOutcome outcome, bool transmitter) {
+    switch (outcome) {
+    case FlashOutcome::WrongMode:
+        return "press FW button AFTER power up (within 2 seconds)";
+    case FlashOutcome::NoBanner:
+        return transmitter ? "disconnect all cables from Controller, re-connect USB and try again"
+                           : "press FW button after power up and hold for 5 seconds";
+    default:
+        return {};
+    }
 }
 
 } // namespace station

@@ -2,8 +2,8 @@
 // one after another, and each unit that appears in a station socket is
 // flashed once, by itself. A socket is a physical place (the USB path of the
 // port), so it keeps its row whichever controller sits in it. This is the
-// station's model: its sockets, each one's state, the counters and the
-// table; whoever runs the station watches the ports and runs the flashes.
+// station's model: its sockets, what each one holds now, the counters and
+// the table; the runner (Runner.h) fills it.
 #pragma once
 
 #include <chrono>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "flash/FlashRun.h"
-#include "serial/ZKSerial.h"
+#include "station/PortWatch.h"
 
 namespace station {
 
@@ -25,18 +25,10 @@ struct SlotSpec {
     std::string label;  // "A1"; empty: the socket's path is shown
 };
 
-// "SOCKET" or "SOCKET=LABEL", the socket as --list shows it or as a
-// /dev/serial/by-path name. Nothing, with the reason in `error`, for a
-// socket whose hub is not in sysfs or a label with a control character.
-std::optional<SlotSpec> parseSlot(const std::string& text, const std::string& sysRoot,
-                                  std::string& error);
-
-// A serial port present now, with what sysfs says of it.
-struct PresentPort {
-    std::string path;
-    SerialPortInfo info;
-};
-std::vector<PresentPort> presentPorts(const std::string& sysRoot, const std::string& devRoot);
+// "SOCKET" or "SOCKET=LABEL", the socket as systemSocket() takes it.
+// Nothing, with the reason in `error`, for a socket this machine does not
+// have or a label with a control character.
+std::optional<SlotSpec> parseSlot(const std::string& text, std::string& error);
 
 // The adapters in the units' cables (those the package's udev rule names).
 bool isUnitAdapter(const SerialPortInfo& info);
@@ -48,8 +40,8 @@ enum class SlotState {
     Flashing, // progress
     Operator, // waiting for the operator (the receiver's radio-mode prompt)
     Passed,   // in `seconds`
-    Failed,   // `reason`
-    Removed,  // the unit was taken out
+    Failed,   // `reason`, and `advice`
+    Removed,  // the unit was taken out; `before` says how its run had ended
 };
 
 struct SlotRow {
@@ -59,60 +51,21 @@ struct SlotRow {
     std::string serial; // the unit's adapter serial number
     SlotState state = SlotState::Waiting;
     TransferProgress progress;
-    Clock::time_point started;
     double seconds = 0; // the last run's
     std::string reason; // why the last run failed, in a few words
+    std::string advice; // what the operator can do about it
+    // The state when the unit was taken out: Passed or Failed after its run,
+    // Flashing or Operator when the removal ended the run.
+    SlotState before = SlotState::Waiting;
 };
 
+// The units as the report counts them (UnitTally.h), and the rows in progress.
 struct Totals {
     int passed = 0;
     int failed = 0;
     int inProgress = 0;
-    double unitsPerHour = 0;              // units finished per hour since the start
-    std::optional<double> firstPassYield; // passed at their first attempt, of units finished
-};
-
-class Station {
-public:
-    // With `slots`, exactly those sockets; without, any socket where one of
-    // the units' adapters appears.
-    Station(std::vector<SlotSpec> slots, Clock::time_point start);
-
-    // What the ports now present mean: the rows whose unit is to be flashed
-    // now, and the rows whose unit went away while it was being flashed.
-    // Ports present at the first look are left alone unless their socket was
-    // named. A unit plugged in again is flashed again.
-    struct Changes {
-        std::vector<size_t> start;
-        std::vector<size_t> gone;
-    };
-    Changes see(const std::vector<PresentPort>& ports, Clock::time_point now);
-
-    // A run's events for the unit in `row`.
-    void event(size_t row, const RunEvent& event);
-    // Its end; `firstAttempt` when the unit had no run before.
-    void finished(size_t row, FlashOutcome outcome, const std::string& reason, bool firstAttempt,
-                  Clock::time_point now);
-
-    // No new units are taken (the operator is stopping the station).
-    void stopTaking() { taking_ = false; }
-    bool taking() const { return taking_; }
-
-    const std::vector<SlotRow>& rows() const { return rows_; }
-    Totals totals(Clock::time_point now) const;
-
-private:
-    size_t rowFor(const std::string& socket);
-
-    const bool named_;
-    const Clock::time_point start_;
-    std::vector<SlotRow> rows_;
-    bool firstLook_ = true;
-    bool taking_ = true;
-    int passed_ = 0; // runs, as they end
-    int failed_ = 0;
-    int units_ = 0; // runs that said whether their unit passed
-    int firstPass_ = 0;
+    double unitsPerHour = 0; // 0 until a run has ended
+    std::optional<double> firstPassYield;
 };
 
 // Each unit's attempt, counted per adapter serial number from the record
@@ -131,16 +84,27 @@ private:
 };
 
 // "waiting for a unit", "flashing 42 % 11.0 kB/s 0:07 left", "passed in 19 s",
-// "failed: no banner", ...
+// "failed: no banner - ...", "unit removed after: passed in 19 s", ... What a
+// device or a failure carries in it is escaped (printable.h), as in the row's
+// name (its label, else its socket) and its adapter serial ("-" for none).
 std::string stateText(const SlotRow& row);
+std::string shownName(const SlotRow& row);
+std::string shownSerial(const SlotRow& row);
 
 // The table: a header, one line per socket (label or path, adapter serial,
 // state) and a footer with the counters.
-std::vector<std::string> tableLines(const Station& station, Clock::time_point now);
+std::vector<std::string> tableLines(const std::vector<SlotRow>& rows, const Totals& totals);
 std::string footerLine(const Totals& totals);
+
+// A record's field as text: a string as it is, a number's digits; empty for
+// anything else or none, so that an odd record is read without throwing.
+std::string recordText(const Json& record, const char* key);
 
 // The failure in a few words: the serial failure's reason ("<what> - <system
 // text>"), else the outcome's name.
 std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>& failure);
+// What the operator can do about a unit that failed so, as the single run
+// says it; empty when there is nothing to say.
+std::string advice(FlashOutcome outcome, bool transmitter);
 
 } // namespace station

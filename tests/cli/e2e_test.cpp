@@ -335,7 +335,7 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
     const auto image = testImage(20000);
     args.push_back(units.front()->write(c.file, image).string());
     auto loader = startLoader(units, args);
-    const std::string prompt = "Set Telvo Controller Radio Mode to Tether/RX FW";
+    const std::string prompt = kRadioModePrompt;
     if (c.exitStatus == 130) {
         for (const auto* unit : units) {
             ASSERT_TRUE(
@@ -383,9 +383,7 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
             EXPECT_EQ(units[i]->received(), image) << port;
         }
         std::vector<std::string> at;
-        for (const auto& e : units[i]->events("at")) {
-            at.push_back(e.args);
-        }
+        std::ranges::transform(units[i]->events("at"), std::back_inserter(at), &UnitEvent::args);
         const std::vector<std::string> radio{"+++", "ATDLFFFE", "ATCN"};
         EXPECT_EQ(at, asked == std::string::npos ? std::vector<std::string>{} : radio);
         if (json) {
@@ -414,9 +412,7 @@ TEST_P(SeveralUnits, EachUnitRunsOnItsOwn) {
 
 INSTANTIATE_TEST_SUITE_P(
     OneCommand, SeveralUnits,
-    testing::Values(SeveralCase{"FourAtOnce", ",,,", "fw.bin", "--yes", 0,
-                                "success,success,success,success"},
-                    SeveralCase{"OneOfFourSilent", ",--silent,,", "fw.bin", "--yes --quiet", 1,
+    testing::Values(SeveralCase{"OneOfFourSilent", ",--silent,,", "fw.bin", "--yes --quiet", 1,
                                 "success,no banner,success,success"},
                     SeveralCase{"ReceiversAskedOnce", "--target rx,--target rx", "fw.binrx",
                                 "--json", 0, "success,success"},
@@ -424,21 +420,19 @@ INSTANTIATE_TEST_SUITE_P(
                                 "cancelled,cancelled"}),
     caseName<SeveralCase>);
 
-// A station on a temporary sysfs and /dev tree: virtual units are plugged
-// into the hub's sockets (their pseudo-terminals appear as ttyUSB nodes) and
-// taken out again, as a script of steps says:
-//   plug SOCKET UNIT     the unit (an index into `units`) appears in the socket
-//   unplug SOCKET UNIT   it is taken out (its line hangs up)
-//   until TEXT           standard error shows TEXT since the last action
-//   enter, stop          Enter; Ctrl-C
+// A station on a temporary sysfs and /dev tree, in which virtual units are
+// plugged into the hub's sockets (their pseudo-terminals appear as ttyUSB
+// nodes) as a script says: plug SOCKET UNIT (an index into `units`), kill UNIT
+// (its loader), until TEXT or out TEXT (on standard error or output), enter,
+// stop (Ctrl-C). The runner's own cases are its tests'; these need processes.
 struct StationCase {
     const char* name;
-    const char* units; // each unit's serial, vendor and options, a comma after each but the last
+    const char* units; // each unit's options, a comma after each but the last; serials S1, S2...
     const char* args;  // before the firmware file
     const char* file;
     const char* script; // steps, separated by ';'
     int exitStatus;
-    const char* outcomes; // of the records with the unit's attempt, in sorted order
+    const char* outcomes; // of the records with the unit's attempt and operator, sorted
     const char* table;    // the summary's footer
 };
 
@@ -455,60 +449,44 @@ TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
     std::filesystem::create_directories(sys / "bus/usb/devices/1-1"); // the hub
     std::filesystem::create_directories(root / "dev");
     std::vector<std::unique_ptr<VirtualUnit>> units;
-    std::vector<std::vector<std::string>> about; // serial, vendor
-    for (const std::string& unit : commaSeparated(c.units)) {
-        auto options = words(unit.c_str());
-        about.push_back({options[0], options[1]});
-        units.push_back(std::make_unique<VirtualUnit>(
-            std::vector<std::string>(options.begin() + 2, options.end())));
-    }
-    const auto plug = [&](const std::string& socket, size_t unit) {
-        const std::string tty = "ttyUSB" + std::to_string(unit);
-        usbtree::plug(
-            sys, tty, socket,
-            {{"idVendor", about[unit][1]}, {"idProduct", "6001"}, {"serial", about[unit][0]}});
-        std::filesystem::create_symlink(units[unit]->path(), root / "dev" / tty);
-    };
     std::vector<const VirtualUnit*> all;
-    for (const auto& unit : units) {
-        all.push_back(unit.get());
+    for (const std::string& options : commaSeparated(c.units)) {
+        all.push_back(
+            units.emplace_back(std::make_unique<VirtualUnit>(words(options.c_str()))).get());
     }
     auto args = words(c.args);
-    args.insert(args.end(), {"--record", root / "records.jsonl"});
-    const auto image = testImage(20000);
-    std::ofstream(root / c.file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-    args.push_back(root / c.file);
+    args.push_back(units.front()->write(c.file, testImage(20000)));
     std::unique_ptr<Process> station;
-    size_t mark = 0; // how much of standard error came before the last action
     std::istringstream script(c.script);
     for (std::string step; std::getline(script >> std::ws, step, ';');) {
         SCOPED_TRACE(step);
         const auto parts = words(step.c_str());
-        if (parts[0] != "until" && station) {
-            mark = station->error().size();
-        }
         if (parts[0] == "start") {
             station = startLoader(all, args, {{"ZK_SYS_ROOT", sys}, {"ZK_DEV_ROOT", root / "dev"}});
             ASSERT_TRUE(station->waitForError("Station: ", 10s)) << station->error();
         } else if (parts[0] == "plug") {
-            plug(parts[1], std::stoul(parts[2]));
-        } else if (parts[0] == "unplug") {
             const size_t unit = std::stoul(parts[2]);
-            usbtree::unplug(sys, "ttyUSB" + parts[2], parts[1]);
-            std::filesystem::remove(root / "dev" / ("ttyUSB" + parts[2]));
-            units[unit].reset(); // its line hangs up
-        } else if (parts[0] == "until") {
-            // Shown since the last action: a state that follows from it.
-            const std::string text = step.substr(6);
-            const auto shown = [&] {
-                return station->error().find(text, mark) != std::string::npos;
-            };
-            for (int waited = 0; !shown() && waited < 600; ++waited) {
-                std::this_thread::sleep_for(50ms);
+            usbtree::plug(sys, "ttyUSB" + parts[2], parts[1],
+                          {{"idVendor", "0403"},
+                           {"idProduct", "6001"},
+                           {"serial", "S" + std::to_string(unit + 1)}});
+            std::filesystem::create_symlink(units[unit]->path(),
+                                            root / "dev" / ("ttyUSB" + parts[2]));
+        } else if (parts[0] == "until" || parts[0] == "out") {
+            const std::string text = step.substr(parts[0].size() + 1);
+            ASSERT_TRUE(parts[0] == "out" ? station->waitForOutput(text, 30s)
+                                          : station->waitForError(text, 30s))
+                << station->error();
+        } else if (parts[0] == "kill") {
+            // The loader is the process whose arguments name the unit's node.
+            const std::string port = (root / "dev" / ("ttyUSB" + parts[1])).string();
+            for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
+                std::ifstream in(proc.path() / "cmdline");
+                const std::string argv{std::istreambuf_iterator<char>(in), {}};
+                if (argv.find(std::string("--port\0", 7) + port + '\0') != std::string::npos) {
+                    kill(std::stoi(proc.path().filename()), SIGKILL);
+                }
             }
-            ASSERT_TRUE(shown()) << station->error();
         } else if (parts[0] == "enter") {
             station->writeInput("\n");
         } else if (parts[0] == "stop") {
@@ -516,15 +494,16 @@ TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
         }
     }
     EXPECT_EQ(station->wait(kRunTimeout), c.exitStatus) << station->error();
-    EXPECT_TRUE(lines(station->output()).back().starts_with(c.table)) << station->output();
+    const auto out = lines(station->output()); // the table, or events each with its socket
+    EXPECT_TRUE(out.back().starts_with(c.table)) << station->output();
+    for (const auto& line : *c.table != 0 ? std::vector<std::string>{} : out) {
+        EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).contains("socket")) << line;
+    }
     std::vector<std::string> outcomes; // with the unit's attempt
-    std::ifstream records(root / "records.jsonl");
-    for (std::string line; std::getline(records, line);) {
-        const auto record = nlohmann::json::parse(line);
+    for (const auto& record : units.front()->records()) {
         outcomes.push_back(record.value("outcome", "") + " " +
-                           std::to_string(record.value("attempt", 0)));
-        EXPECT_EQ(record["operator"], "ann");
-        EXPECT_TRUE(record["socket"].get<std::string>().starts_with("1-1.")) << record;
+                           std::to_string(record.value("attempt", 0)) + " " +
+                           record.value("operator", ""));
     }
     std::sort(outcomes.begin(), outcomes.end());
     EXPECT_EQ(outcomes, commaSeparated(c.outcomes));
@@ -534,31 +513,21 @@ TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
 INSTANTIATE_TEST_SUITE_P(
     Sockets, Station,
     testing::Values(
-        // Flashed, taken out, plugged in again: flashed again, its second attempt.
-        StationCase{
-            "PlugUnplugPlugAgain", "S1 0403,S1 0403", "--station --slot 1-1.2=A1 --operator ann",
-            "fw.bin",
-            "start; plug 1-1.2 0; until A1  S1  passed; unplug 1-1.2 0; until A1  S1  unit removed;"
-            "plug 1-1.2 1; until A1  S1  passed; stop",
-            0, "success 1,success 2", "passed 2  failed 0  in progress 0"},
-        StationCase{"OneFailingAmongPassing",
-                    "S1 0403,S2 0403 --wrong-mode,S3 0403,S4 0403,S5 10c4",
-                    "--station --operator ann --yes", "fw.bin",
-                    "plug 1-1.5 3; start; until 1-1.5  S4  left alone; plug 1-1.2 0; plug 1-1.3 1;"
-                    "plug 1-1.4 2; plug 1-1.6 4; until 1-1.6  S5  ignored;"
-                    "until 1-1.3  S2  failed: wrong mode; until 1-1.4  S3  passed;"
-                    "until 1-1.2  S1  passed; stop",
-                    1, "success 1,success 1,wrong mode 1", "passed 2  failed 1  in progress 0"},
-        StationCase{"RemovedMidFlash", "S1 0403 --slow-flash 100",
-                    "--station --slot 1-1.2 --operator ann", "fw.bin",
-                    "start; plug 1-1.2 0; until 1-1.2  S1  flashing 25; unplug 1-1.2 0;"
-                    "until 1-1.2  S1  failed: Write Error - Input/output error; stop",
-                    1, "send error 1", "passed 0  failed 1  in progress 0"},
-        StationCase{"ReceiverWaitsForTheOperator", "S1 0403 --target rx",
-                    "--station --slot 1-1.2=B7 --operator ann", "fw.binrx",
-                    "start; plug 1-1.2 0; until B7  S1  waiting for the operator; enter;"
-                    "until B7  S1  passed; stop",
-                    0, "success 1", "passed 1  failed 0  in progress 0"}),
+        // One unit's loader is killed: the others go on, until two Ctrl-C
+        // cancel them.
+        StationCase{"LoaderKilledThenCancelled", "--slow-flash 100,--slow-flash 100",
+                    "--station --slot 1-1.2=A1 --slot 1-1.3=A2 --operator ann --json", "fw.bin",
+                    "start; plug 1-1.2 0; plug 1-1.3 1; out \"label\":\"A1\"};"
+                    "out \"label\":\"A2\"}; kill 0; until A1: the loader ended with status 137;"
+                    "stop; until Stopping: no new units; stop",
+                    130, "cancelled 1 ann", ""},
+        // Enter answers both receivers; one is in the wrong mode.
+        StationCase{"ReceiversWaitForTheOperator", "--target rx,--target rx --wrong-mode",
+                    "--station --slot 1-1.2=B7 --slot 1-1.3=B8 --operator ann", "fw.binrx",
+                    "start; plug 1-1.2 0; plug 1-1.3 1; until B7  S1  waiting for the operator;"
+                    "until B8  S2  waiting for the operator; enter; until B7  S1  passed;"
+                    "until B8  S2  failed: wrong mode; stop",
+                    1, "success 1 ann,wrong mode 1 ann", "passed 1  failed 1  in progress 0"}),
     caseName<StationCase>);
 
 // Bad arguments and files that cannot be flashed: status 2, the port untouched.

@@ -155,4 +155,13 @@ private:
     Unit unit_;
 };
 
+// A held virtual line with the virtual unit at its far end.
+class UnitLink : public HeldLink {
+public:
+    UnitLink(Target target, const Faults& faults) : peer_(target, faults, *this) {}
+
+private:
+    UnitPeer peer_;
+};
+
 } // namespace sim
