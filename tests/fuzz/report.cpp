@@ -1,9 +1,10 @@
 // The record reader of --report over whole files of any content (torn, huge,
 // not UTF-8, wrongly typed lines; plain or gzip-compressed): every line is a
 // record or a problem named by its number, and every table and object made
-// of them is shown safely.
+// of them is shown safely; a station counts its units' attempts from them.
 #include "station/Report.h"
 #include "Fuzz.h"
+#include "station/Station.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                 rows.push_back(row);
                                                 station::csvRow(row);
                                             });
+    station::Attempts attempts("/proc/self/fd/" + std::to_string(fd)); // a station's count
     close(fd);
 
     FUZZ_REQUIRE(problems.size() == size_t(report.unreadable + report.unopened));
