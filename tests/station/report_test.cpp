@@ -14,6 +14,7 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -236,9 +237,10 @@ TEST(Report, FiguresOverRecordsAndFilters) {
 
 // Sixteen loaders append their records to one file while one of them is
 // killed at random points, over and over: every record whose append returned
-// is there whole and counted once. A line a power cut tore at the end is
-// named by its number, and the next record is read behind it.
-TEST(Report, RecordsOfLoadersSideBySideOneKilled) {
+// is there whole and counted once. Then the disk fills up (a file size limit
+// here) in the middle of a record: the loader is told, the torn last line is
+// named by its number, and the next record, with room again, is read behind it.
+TEST(Report, RecordsOfLoadersSideBySideOneKilledThenTheDiskFull) {
     const std::string path = testing::TempDir() + "shared.jsonl";
     std::remove(path.c_str());
     int written[2];
@@ -293,14 +295,21 @@ TEST(Report, RecordsOfLoadersSideBySideOneKilled) {
         EXPECT_TRUE(problem.ends_with(": not a flash record (not JSON)")) << problem;
     }
 
-    std::ofstream(path, std::ios::app) << R"({"started":"2026-12-07T14:08:00.000+01:00","end)";
     std::ifstream in(path);
     const auto torn = std::count(std::istreambuf_iterator<char>(in), {}, '\n') + 1;
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit full{std::filesystem::file_size(path) + 40, limit.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &full);
+    const std::string line = rec("14:09:00", "14:09:10", "42", "success") + "\n";
+    EXPECT_EQ(appendRecord(path, line).value_or(""),
+              path + ": only 40 of " + std::to_string(line.size()) + " bytes written");
+    setrlimit(RLIMIT_FSIZE, &limit);
     const std::string named = path + ":" + std::to_string(torn) + ": not a flash record (not JSON)";
     EXPECT_EQ(count(), records);
     EXPECT_EQ(problems.back(), named);
-    EXPECT_EQ(appendRecord(path, rec("14:09:00", "14:09:10", "42", "success") + "\n"),
-              std::nullopt);
+    EXPECT_EQ(appendRecord(path, line), std::nullopt);
     EXPECT_EQ(count(), records + 1);
     EXPECT_EQ(problems.back(), named);
 }
