@@ -20,6 +20,16 @@
 
 namespace fuzz {
 
+// The parts of `text` between the `by`s.
+inline std::vector<std::string_view> split(std::string_view text, char by) {
+    std::vector<std::string_view> parts;
+    for (size_t at = 0, end = 0; end != std::string_view::npos; at = end + 1) {
+        end = text.find(by, at);
+        parts.push_back(text.substr(at, end == std::string_view::npos ? end : end - at));
+    }
+    return parts;
+}
+
 // True for text a terminal shows as it is: nothing in it needs escaping.
 inline bool shown(std::string_view text, bool lines = false) {
     return printable(text, lines) == text;

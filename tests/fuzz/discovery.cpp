@@ -15,50 +15,41 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The path inside the tree: no way out of it through "..".
-fs::path inside(const fs::path& root, std::string_view path) {
-    fs::path out = root;
-    for (const auto& part : fs::path(path).relative_path()) {
-        out /= part == ".." ? fs::path("_") : part;
-    }
-    return out;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::string_view> fields;
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    for (size_t at = 0; at < text.size() && fields.size() < 200;) {
-        const size_t end = std::min(text.find('\0', at), text.size());
-        fields.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
     char name[] = "/dev/shm/zk-fuzz-XXXXXX";
-    const fs::path root = mkdtemp(name);
+    const std::string root = mkdtemp(name);
+    const auto inside = [&root](std::string_view path) { // no way out through ".."
+        std::string p(path);
+        for (size_t at; (at = p.find("..")) != std::string::npos;) {
+            p[at] = '_';
+        }
+        return fs::path(root) / fs::path(p).relative_path();
+    };
+    const auto fields = fuzz::split({reinterpret_cast<const char*>(data), size}, '\0');
     std::error_code ec;
-    for (size_t i = 0; i < fields.size(); ++i) {
+    for (size_t i = 0; i < fields.size() && i < 200; ++i) {
         const char op = fields[i].empty() ? 'd' : fields[i][0];
-        const fs::path path = inside(root, fields[i].substr(fields[i].empty() ? 0 : 1));
+        const fs::path path = inside(fields[i].substr(fields[i].empty() ? 0 : 1));
         const bool paired = op == 'f' || op == 'l';
         const std::string_view next = paired && i + 1 < fields.size() ? fields[++i] : "";
         fs::create_directories(paired ? path.parent_path() : path, ec);
         if (op == 'f') {
             std::ofstream(path) << next;
         } else if (op == 'l') {
-            fs::create_symlink(inside(root, next), path, ec);
+            fs::create_symlink(inside(next), path, ec);
         }
     }
-    SetupRoots roots{root / "sys",
-                     root / "dev",
-                     root / "proc",
-                     root / "run",
-                     root / "etc/group",
-                     {root / "etc/udev/rules.d", root / "lib/udev/rules.d"},
-                     root / "lib/modules/6.1.0/modules.alias",
-                     {root / "run/lock"}};
+    SetupRoots roots; // the machine's, inside the tree
+    roots.modulesAlias = "/lib/modules/6.1.0/modules.alias";
+    for (std::string* p :
+         {&roots.sys, &roots.dev, &roots.proc, &roots.run, &roots.groupFile, &roots.modulesAlias}) {
+        p->insert(0, root);
+    }
+    for (auto* dirs : {&roots.ruleDirs, &roots.lockDirs}) {
+        for (std::string& dir : *dirs) {
+            dir.insert(0, root);
+        }
+    }
     const SetupIdentity who{1000, {1000, 20}, "ann", false};
     std::vector<std::string> ports;
     Serial_ListPortsIn(roots.sys, roots.dev, ports);
