@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFontDatabase>
@@ -12,6 +13,10 @@
 #include <QStyle>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "Platform.h"
 #include "RunStatus.h"
 #include "StationView.h"
 #include "ZKAppDelegate.h"
@@ -68,7 +73,7 @@ MainWindow::MainWindow(ZKAppDelegate& delegate, QWidget* parent)
     outlets.startButtonOutlet = ui_->startButton;
     delegate.setOutlets(outlets);
 
-    connect(ui_->startButton, &QPushButton::clicked, &delegate, &ZKAppDelegate::StartFirmwareLoad);
+    connect(ui_->startButton, &QPushButton::clicked, this, &MainWindow::startOrCancelSingleUnit);
     connect(ui_->browseButton, &QPushButton::clicked, &delegate, &ZKAppDelegate::browseButton);
     connect(ui_->checkSetupButton, &QPushButton::clicked, &delegate, &ZKAppDelegate::checkSetup);
     connect(&delegate, &ZKAppDelegate::runStarted, this, &MainWindow::showRunStarted);
@@ -112,7 +117,7 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
         if (stationShown()) {
             stationView_->answer();
         } else if (delegate_.cancelRequest() && !delegate_.workerRunning()) {
-            delegate_.StartFirmwareLoad();
+            startOrCancelSingleUnit();
         }
         break;
     case Qt::Key_Escape:
@@ -123,6 +128,32 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     default:
         QWidget::keyPressEvent(event);
     }
+}
+
+void MainWindow::startOrCancelSingleUnit() {
+    if (delegate_.cancelRequest() && stationView_->running()) {
+        runAlert(this, QString::fromUtf8(kApplicationName),
+                 QStringLiteral("Stop the station first."));
+        return;
+    }
+    delegate_.StartFirmwareLoad();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    StationView& station = *stationView_;
+    if (station.unitsRunning() > 0 &&
+        !runQuestion(this, QString::fromUtf8(kApplicationName),
+                     QStringLiteral("Stop the station and cancel its units?"),
+                     QStringLiteral("Units stopped during the transfer will have no application "
+                                    "until they are flashed again."))) {
+        event->ignore();
+        return;
+    }
+    if (!station.shutDown(StationView::kShutDownWait)) {
+        std::fprintf(stderr, "zkflash: the station's runs did not stop; exiting.\n");
+        std::_Exit(EXIT_FAILURE);
+    }
+    QWidget::closeEvent(event);
 }
 
 void MainWindow::showRunStarted() {

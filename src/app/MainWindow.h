@@ -35,8 +35,14 @@ protected:
     void dropEvent(QDropEvent* event) override;
     // Enter that no control took starts a run; Escape cancels one.
     void keyPressEvent(QKeyEvent* event) override;
+    // Closing while the station's units are flashed asks first, then stops
+    // the station and cancels them, waiting a bounded time.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Start or Cancel of the single-unit view; a start is refused while the
+    // station runs, as both may want the same port.
+    void startOrCancelSingleUnit();
     // The single-unit view's time line and end state.
     void showRunStarted();
     void showRunProgress(const RunProgress& progress);

@@ -8,6 +8,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,7 +37,10 @@ public:
     using PortScanner = std::function<std::vector<station::PresentPort>()>;
     using LinkFactory = station::ThreadLauncher::LinkFactory;
 
-    // The station flashes the file chosen in the single-unit view.
+    // The station flashes the file chosen in the single-unit view. Its
+    // operator and work order are kept in the window's settings; a site sets
+    // station/requireOperator there to refuse a start while they are empty.
+    // The sockets it takes, with their labels, are kept there too.
     explicit StationView(ZKAppDelegate& delegate, QWidget* parent = nullptr);
     ~StationView() override;
 
@@ -44,8 +48,15 @@ public:
     // unit's run gets (a ZKSerial by default). Set while the station is off.
     void setPortScanner(PortScanner scanner) { scanner_ = std::move(scanner); }
     void setLinkFactory(LinkFactory factory) { linkFactory_ = std::move(factory); }
+    // The station's clock, for its counters (the steady clock by default).
+    void setClock(station::Runner::Now now) { now_ = std::move(now); }
 
     bool running() const { return runner_ != nullptr; }
+    // How long closing the window waits for the station's runs to end.
+    static constexpr std::chrono::seconds kShutDownWait{10};
+    // Takes no new units, cancels the runs still going and waits at most
+    // `wait` for them to end; false when some did not.
+    bool shutDown(std::chrono::milliseconds wait);
     // Units whose run has not been handed back yet.
     size_t unitsRunning() const { return runner_ ? runner_->unitsRunning() : 0; }
 
@@ -57,6 +68,9 @@ public slots:
     void answer();
     void scan();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     struct Tile {
         QFrame* frame;
@@ -64,6 +78,7 @@ private:
         QLabel* serial;
         QLabel* state;
         QLabel* prompt;
+        QLabel* advice; // what to do about a failure
     };
 
     // The runner's rows, on the main thread.
@@ -73,11 +88,14 @@ private:
     void deliver();
     void stopIfDone();
     void refresh();
+    // The image line and, while no unit has come, what to do.
+    void showImage();
     Tile makeTile(size_t row);
 
     ZKAppDelegate& delegate_;
     PortScanner scanner_;
     LinkFactory linkFactory_;
+    station::Runner::Now now_ = station::Clock::now;
     // While the station runs; main thread only, as is all below.
     std::unique_ptr<station::PortWatch> watch_;
     std::unique_ptr<station::ThreadLauncher> launcher_;
@@ -86,10 +104,14 @@ private:
     std::vector<Tile> tiles_;
     QLineEdit* operatorEdit_;
     QLineEdit* workOrderEdit_;
+    QLineEdit* socketsEdit_; // SOCKET[=LABEL], comma-separated; empty: any unit adapter
     QPushButton* startButton_;
     QPushButton* answerButton_;
     QGridLayout* tilesLayout_;
     QLabel* footer_;
+    QLabel* image_;
+    QLabel* placeholder_;
+    bool launched_ = false;
     QTimer* scanTimer_;
     HandOffQueue handOffs_;
 };

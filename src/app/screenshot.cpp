@@ -3,7 +3,8 @@
 // in-process line (used by scripts/screenshot): mid-transfer (screenshot.png),
 // passed, failed (the unit in the wrong mode) and cancelled in the transfer;
 // and the station view with three sockets: passed, flashing and failed
-// (station.png).
+// at the window's own size (station.png) and at 1920x1080 (station-1080p.png),
+// on a station clock that goes as a shift would.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -124,7 +125,7 @@ struct SocketLink : HeldLink {
 
 // The station with a unit that passed, one mid-transfer and one in the wrong
 // mode, plugged in one after another.
-bool shootStation(const QDir& dir, const QString& work) {
+bool shootStation(const QDir& dir, const QString& work, const QString& name, QSize size) {
     ZKAppDelegate delegate;
     delegate.setSettings(
         std::make_unique<QSettings>(work + QStringLiteral("/station.conf"), QSettings::IniFormat));
@@ -132,7 +133,9 @@ bool shootStation(const QDir& dir, const QString& work) {
     MainWindow window(delegate);
     delegate.applicationDidFinishLaunching();
     window.showStation(true);
-    window.resize(900, 520);
+    if (size.isValid()) {
+        window.resize(size);
+    }
     window.show();
     const QString image = work + QStringLiteral("/halvo-2.4.1.bintx");
     delegate.selectFirmwareFile(image);
@@ -143,6 +146,11 @@ bool shootStation(const QDir& dir, const QString& work) {
     std::vector<station::PresentPort> present;
     std::vector<SocketLink*> links;
     station.setPortScanner([&] { return present; });
+    // The station's clock is set as a real shift would go: the units' own
+    // runs take their virtual time, so "passed in" and units/hour are real.
+    const auto base = station::Clock::now();
+    auto at = base;
+    station.setClock([&] { return at; });
     station.setLinkFactory([&](const std::string& port) -> std::unique_ptr<SerialLink> {
         sim::Faults faults;
         faults.wrongMode = port == "/dev/ttyUSB2";
@@ -156,15 +164,21 @@ bool shootStation(const QDir& dir, const QString& work) {
         ->setText(QStringLiteral("WO-2291"));
     station.startOrStop();
     const char* const serials[] = {"A50285BI", "A50285C7", "A5028611"};
+    // Plugged in at 0 s, 18 s and 27 s: the first has passed (at 15 s)
+    // before the next is plugged in; the third, in the wrong mode, fails
+    // at once while the second is held.
+    const int plugged[] = {0, 18, 27};
     for (int i = 0; i < 3; ++i) {
         const std::string n = std::to_string(i);
+        at = base + std::chrono::seconds(plugged[i]);
         present.push_back({"/dev/ttyUSB" + n,
                            {"FTDI", "FT232R USB UART", serials[i], "0403", "6001", "1-1." + n}});
         if (!waitFor([&] { return links.size() == size_t(i) + 1; })) {
             return false;
         }
-        // The first has ended before the next is plugged in; the third
-        // while the second is held.
+        if (i == 0) {
+            at = base + std::chrono::seconds(15);
+        }
         if (i != 1 && !waitFor([&] { return station.unitsRunning() == size_t(i / 2); })) {
             return false;
         }
@@ -173,7 +187,7 @@ bool shootStation(const QDir& dir, const QString& work) {
         return false;
     }
     settle();
-    const QString out = dir.filePath(QStringLiteral("station.png"));
+    const QString out = dir.filePath(name);
     const bool saved = window.grab().save(out, "PNG");
     links[1]->released.store(true);
     station.startOrStop(); // stops once the held unit has finished
@@ -223,5 +237,10 @@ int main(int argc, char* argv[]) {
             return 1;
         }
     }
-    return shootStation(dir, work.path()) ? 0 : 1;
+    // At the window's own size and full screen.
+    return shootStation(dir, work.path(), QStringLiteral("station.png"), QSize()) &&
+                   shootStation(dir, work.path(), QStringLiteral("station-1080p.png"),
+                                QSize(1920, 1080))
+               ? 0
+               : 1;
 }

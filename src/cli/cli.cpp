@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <poll.h>
-#include <unistd.h>
 
 namespace cli {
 
@@ -487,22 +485,21 @@ bool ConsoleView::busy() {
     }
     // The operator answers with Enter. Input that ends first answers nothing:
     // a script without --yes must not flash a unit nobody has switched.
-    pollfd p{inputFd_, POLLIN, 0};
-    if (poll(&p, 1, 0) > 0) {
-        char buf[256];
-        const ssize_t n = read(inputFd_, buf, sizeof buf);
-        if (n <= 0) {
-            unanswered_.store(true);
-            busy_.store(false);
-            std::fprintf(err_,
-                         "%s: standard input ended before the prompt was answered: answer it "
-                         "with Enter, or pass --yes\n",
-                         kProgram);
-            std::fflush(err_);
-        } else if (std::string_view(buf, static_cast<size_t>(n)).find('\n') !=
-                   std::string_view::npos) {
-            busy_.store(false);
-        }
+    switch (console::pollInput(inputFd_)) {
+    case console::Input::Line:
+        busy_.store(false);
+        break;
+    case console::Input::Ended:
+        unanswered_.store(true);
+        busy_.store(false);
+        std::fprintf(err_,
+                     "%s: standard input ended before the prompt was answered: answer it "
+                     "with Enter, or pass --yes\n",
+                     kProgram);
+        std::fflush(err_);
+        break;
+    case console::Input::Nothing:
+        break;
     }
     return busy_.load();
 }

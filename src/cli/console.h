@@ -15,10 +15,16 @@ void onCancelSignals(void (*handler)(int));
 namespace cli::console {
 
 bool errorIsTerminal();
+bool outputIsTerminal();
+
+// Standard input, as a view is given it (a test gives a pipe's end instead).
+inline constexpr int kStandardInput = 0;
 
 // What standard input had: a line (Enter), its end, or nothing whole yet.
 enum class Input { Nothing, Line, Ended };
 // Reads what standard input holds now; call it once the input is ready.
 Input readInput();
+// What `input` holds now, without waiting: Nothing when it has nothing.
+Input pollInput(int input);
 
 } // namespace cli::console

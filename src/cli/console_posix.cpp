@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 namespace cli {
@@ -23,6 +24,24 @@ namespace cli::console {
 
 bool errorIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
+}
+
+bool outputIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+Input pollInput(int input) {
+    pollfd p{input, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) {
+        return Input::Nothing;
+    }
+    char buffer[256];
+    const ssize_t n = read(input, buffer, sizeof buffer);
+    if (n <= 0) {
+        return Input::Ended;
+    }
+    return std::memchr(buffer, '\n', static_cast<size_t>(n)) != nullptr ? Input::Line
+                                                                        : Input::Nothing;
 }
 
 Input readInput() {

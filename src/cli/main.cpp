@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -32,7 +32,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 void onSignal(int sig) {
     int none = 0;
     if (!cancelSignal.compare_exchange_strong(none, sig)) {
-        _exit(128 + cancelSignal.load());
+        std::_Exit(128 + cancelSignal.load());
     }
 }
 
@@ -58,11 +58,12 @@ int flashOne(const cli::Options& options, const FirmwareFile& file, const std::s
     }
     std::unique_ptr<cli::ConsoleView> view;
     if (options.json) {
-        view = std::make_unique<cli::JsonView>(options, STDIN_FILENO, stdout, cancelSignal);
+        view = std::make_unique<cli::JsonView>(options, cli::console::kStandardInput, stdout,
+                                               cancelSignal);
     } else {
-        view = std::make_unique<cli::ConsoleView>(options,
-                                                  !options.quiet && isatty(STDERR_FILENO) == 1,
-                                                  STDIN_FILENO, stdout, stderr, cancelSignal);
+        view = std::make_unique<cli::ConsoleView>(
+            options, !options.quiet && cli::console::errorIsTerminal(),
+            cli::console::kStandardInput, stdout, stderr, cancelSignal);
     }
     const std::string name = firmwareFileName(options.firmware);
     const bool transmitter = selectsTransmitter(name);
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
             std::fputs(cli::listLine(port, Serial_PortInfo(port)).c_str(), stdout);
         }
         // A script reads an empty list; a person is told why it is empty.
-        if (ports.empty() && isatty(STDOUT_FILENO) == 1) {
+        if (ports.empty() && cli::console::outputIsTerminal()) {
             std::fprintf(stderr, "%s: %s\n", cli::kProgram, kNoPort);
         }
         return cli::kExitOk;

@@ -498,8 +498,11 @@ public:
         if (!run.cause.empty()) {
             ++causes_[run.cause];
         }
-        units_.add(run.unit, run.outcome, run.started.time_since_epoch(),
-                   run.ended.time_since_epoch());
+        // A run whose port never opened reached no unit: a run, not a unit.
+        if (run.portOpened != "false") {
+            units_.add(run.unit, run.outcome, run.started.time_since_epoch(),
+                       run.ended.time_since_epoch());
+        }
     }
 
     void finish() {

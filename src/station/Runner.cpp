@@ -177,8 +177,12 @@ void Runner::unitEnded(UnitId id, const RunEnd& end) {
     units_.erase(found);
     // A run that told nothing failed: its loader died.
     const FlashOutcome outcome = end.outcome.value_or(FlashOutcome::SerialFailure);
-    tally_.add(recordedUnit(end.record, unit.serial), outcome, unit.started.time_since_epoch(),
-               now_().time_since_epoch());
+    // As the report counts it: a run whose port never opened reached no unit.
+    const auto opened = end.record.is_object() ? end.record.find("port_opened") : end.record.end();
+    if (opened == end.record.end() || !opened->is_boolean() || opened->get<bool>()) {
+        tally_.add(recordedUnit(end.record, unit.serial), outcome, unit.started.time_since_epoch(),
+                   now_().time_since_epoch());
+    }
     if (!unit.removed) {
         SlotRow& row = rows_[unit.row];
         const bool passed = outcome == FlashOutcome::Success;

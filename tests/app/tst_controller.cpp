@@ -580,22 +580,28 @@ private slots:
     // lets every one go, or a second Stop station cancels every one once the
     // operator has confirmed it. The runner's own cases are its tests'.
     void stationView_data() {
-        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<QString>("action"); // once stopped: "answer", "cancel", "close" the window
         QTest::addColumn<QString>("footer");
         QTest::newRow("answered") // of three units, two passed at their first attempt
-            << false << "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 66.7 %";
+            << "answer"
+            << "passed 2  failed 1  in progress 0  units/hour *  first-pass yield 66.7 %";
         QTest::newRow("cancelled") // which says nothing about the units
-            << true << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
+            << "cancel"
+            << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
+        QTest::newRow("window closed")
+            << "close"
+            << "passed 0  failed 0  in progress 0  units/hour *  first-pass yield -";
     }
 
     void stationView() {
-        QFETCH(bool, cancel);
+        QFETCH(QString, action);
         QFETCH(QString, footer);
+        const bool cancel = action != "answer";
         struct Socket {
             QString socket, serial, faults, state;
         };
         const QList<Socket> sockets = {{"1-1.1", "A1", "", "passed in * s"},
-                                       {"1-1.2", "A2", "--wrong-mode", "failed: wrong mode - *"},
+                                       {"1-1.2", "A2", "--wrong-mode", "failed: wrong mode"},
                                        {"1-1.3", "A3", "", "passed in * s"}};
         QTemporaryDir stateHome;
         qputenv("XDG_STATE_HOME", stateHome.path().toUtf8());
@@ -615,6 +621,10 @@ private slots:
         });
         QTest::mouseClick(app.view<QPushButton>("viewToggle"), Qt::LeftButton);
         QVERIFY(app.window.stationShown());
+        // Before a unit comes: the image and what to do.
+        QCOMPARE(app.view("stationImage")->text(),
+                 QString("Image: morra.binrx, 3000 bytes, for the receiver (RX)"));
+        QVERIFY(app.view("stationPlaceholder")->isVisible());
         app.view<QLineEdit>("operatorEdit")->setText("Ana");
         app.view<QLineEdit>("workOrderEdit")->setText("WO-7");
         // The station's controls in their tab order, with their names; Answer
@@ -623,7 +633,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&app.window));
         app.view<QWidget>("operatorEdit")->setFocus(Qt::TabFocusReason);
         for (const QString name :
-             {"Operator", "Work order", "Start or stop the station", "Switch view"}) {
+             {"Operator", "Work order", "Sockets", "Start or stop the station", "Switch view"}) {
             QCOMPARE(QApplication::focusWidget()->accessibleName(), name);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
@@ -632,27 +642,39 @@ private slots:
         auto* start = app.view<QPushButton>("stationStartButton");
         start->click();
         QCOMPARE(start->text(), QString::fromUtf8(kStopStationTitle));
+        QCOMPARE(app.view("stationPlaceholder")->text(),
+                 QString("Plug a unit into a socket to flash it."));
         for (int i = 0; i < sockets.size(); ++i) { // plugged in after the start
             SerialPortInfo info{"FTDI", "FT232R", sockets[i].serial.toStdString(),
                                 "0403", "6001",   sockets[i].socket.toStdString()};
             present.push_back({std::to_string(i), info});
         }
         const auto tiles = [&] { return app.window.findChildren<QFrame*>("stationTile"); };
-        const auto text = [&](int i, const char* name) {
-            return tiles()[i]->findChild<QLabel*>(name)->text();
+        const auto text = [&](int i, const char* name) { // as one line
+            return tiles()[i]->findChild<QLabel*>(name)->text().replace(QChar(0xA0), ' ');
         };
         QTRY_COMPARE(tiles().size(), 3);
+        QVERIFY(!app.view("stationPlaceholder")->isVisible());
         for (int i = 0; i < 3; ++i) {
             QTRY_COMPARE(text(i, "tileState"), QString("waiting for the operator"));
             QCOMPARE(text(i, "tilePrompt"), kPrompt + " — press Answer");
         }
         QVERIFY(app.view<QPushButton>("answerButton")->isEnabled());
+        // No single-unit run while the station runs.
+        app.o().startButtonOutlet->click();
+        QVERIFY(!app.delegate.workerRunning());
+        QCOMPARE(catcher.messages, QStringList{"Stop the station first."});
+        catcher.messages.clear();
         // Stop station: no new units; those waiting go on once answered.
         start->click();
         QCOMPARE(start->text(), QString::fromUtf8(kCancelUnitsTitle));
         QVERIFY(station.running());
-        if (cancel) {
+        if (action == "cancel") {
             start->click(); // Cancel units, answered Yes
+        } else if (action == "close") {
+            QVERIFY(app.window.close()); // asked, answered Yes; returns once they have ended
+            QCOMPARE(station.unitsRunning(), size_t(0));
+            app.window.show();
         } else {
             QTest::keyClick(&app.window, Qt::Key_Return); // answers all three
         }
@@ -662,16 +684,22 @@ private slots:
             QCOMPARE(text(i, "tileSerial"), sockets[i].serial);
             const QString state = cancel ? "failed: cancelled" : sockets[i].state;
             QVERIFY2(matches(text(i, "tileState"), state), qPrintable(text(i, "tileState")));
+            // A failure's advice beneath its state, in the words of a single run.
+            QCOMPARE(text(i, "tileAdvice").startsWith("press FW button"),
+                     state == "failed: wrong mode");
             QCOMPARE(tiles()[i]->property("state").toString(),
                      state.section(' ', 0, 0).remove(':'));
         }
-        QVERIFY2(matches(app.view("stationFooter")->text(), footer),
-                 qPrintable(app.view("stationFooter")->text()));
+        const QString shownFooter =
+            app.view("stationFooter")->text().replace(QChar(0xA0), ' ').replace(QChar(0x2011), '-');
+        QVERIFY2(matches(shownFooter, footer), qPrintable(shownFooter));
         QVERIFY(!app.view<QPushButton>("answerButton")->isEnabled());
         QCOMPARE(start->text(), QString::fromUtf8(kStartStationTitle));
         QVERIFY(!station.running());
-        QCOMPARE(catcher.headings,
-                 cancel ? QStringList{"Cancel the units being flashed?"} : QStringList());
+        const QStringList asked = {"Cancel the units being flashed?",
+                                   "Stop the station and cancel its units?"};
+        QCOMPARE(catcher.headings.mid(1), // the first: the refused single-unit start
+                 cancel ? QStringList{asked[action == "close"]} : QStringList());
         QVERIFY(records.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = records.readAll().trimmed().split('\n');
         QCOMPARE(lines.size(), 3);
@@ -684,10 +712,29 @@ private slots:
         {
             AppHarness again(app.settingsDir.filePath("zkflash.conf"));
             QVERIFY(again.window.stationShown());
+            // The operator and work order are kept; a site that wants them
+            // refuses a start while one is empty.
+            QCOMPARE(again.view<QLineEdit>("operatorEdit")->text(), QString("Ana"));
+            QCOMPARE(again.view<QLineEdit>("workOrderEdit")->text(), QString("WO-7"));
+            again.delegate.settings().setValue("station/requireOperator", true);
+            again.view<QLineEdit>("workOrderEdit")->clear();
+            again.delegate.fw().setData(bytes(10));
+            again.view<QPushButton>("stationStartButton")->click();
+            QVERIFY(!again.window.stationView().running());
+            QCOMPARE(catcher.messages.last(),
+                     QString("Enter the operator and the work order first."));
+            // Sockets as --slot takes them, kept; one this machine lacks is refused.
+            again.view<QLineEdit>("workOrderEdit")->setText("WO-8");
+            again.view<QLineEdit>("socketsEdit")->setText("9-9.9=A1, ");
+            again.view<QPushButton>("stationStartButton")->click();
+            QVERIFY(!again.window.stationView().running());
+            QVERIFY2(catcher.messages.last().startsWith("Socket 9-9.9=A1: "),
+                     qPrintable(catcher.messages.last()));
         }
         QTest::mouseClick(app.view<QPushButton>("viewToggle"), Qt::LeftButton);
         AppHarness single(app.settingsDir.filePath("zkflash.conf"));
         QVERIFY(!single.window.stationShown());
+        QCOMPARE(single.view<QLineEdit>("socketsEdit")->text(), QString("9-9.9=A1,"));
     }
 };
 

@@ -47,7 +47,8 @@ const std::string kRecords[] = {
     "{not json",
     rec("14:02:00", "14:02:10", "S2", "success", R"(,"socket":"1-1.4","work_order":"WO-1")"),
     rec("14:03:00", "14:03:40", "", "success"),
-    rec("14:04:00", "14:04:00", "", "serial failure", kDenied),
+    rec("14:04:00", "14:04:00", "", "serial failure",
+        kDenied + R"(,"port_opened":false)"), // a run, no unit
     rec("14:05:00", "14:05:10", "S3", "cancelled"),
     "[1,2]",
     R"({"started":"yesterday","ended":"2026-12-07T14:00:00.000+01:00","outcome":"success"})",
@@ -104,10 +105,10 @@ TEST(Report, FiguresOverRecordsAndFilters) {
          "",
          " -:7/3/2/2 1-1.4:1/1/0/0 A1:2/1/1/0 | halvo-2.4.1.bintx@0123:9/5/2/2 "
          "morra\x1b[2J.binrx@:1/0/1/0",
-         {"Records: 10, 4 unreadable", "Units: 8 (5 passed, 2 failed, 1 only cancelled)",
-          "First-pass yield: 57.1 % (4 of 7)", "Runs: 10 (5 passed, 3 failed, 2 cancelled)",
+         {"Records: 10, 4 unreadable", "Units: 7 (5 passed, 1 failed, 1 only cancelled)",
+          "First-pass yield: 66.7 % (4 of 6)", "Runs: 10 (5 passed, 3 failed, 2 cancelled)",
           "Time per run: median 15.0 s, 95th percentile 35.5 s",
-          "Units per hour: 40.0 (2026-12-07T14:00:00.000+01:00 to 2026-12-07T14:12:00.000+01:00)",
+          "Units per hour: 35.0 (2026-12-07T14:00:00.000+01:00 to 2026-12-07T14:12:00.000+01:00)",
           "  2  serial failure: Error opening serial port /dev/ttyUSB3 - Permission denied",
           "  1  no banner", "  halvo-2.4.1.bintx   0123456789ab     9",
           "  morra\\x1b[2J.binrx  -"}},
@@ -210,7 +211,7 @@ TEST(Report, FiguresOverRecordsAndFilters) {
     }
     std::vector<std::string> problems;
     const Json json = station::reportJson(station::readReport({path}, {}, problems));
-    EXPECT_EQ(json["units"]["first_pass_yield"], 0.5714);
+    EXPECT_EQ(json["units"]["first_pass_yield"], 0.6667);
     EXPECT_EQ(json["runs"]["p95_seconds"], 35.5);
     EXPECT_EQ(json["failures"][0]["count"], 2);
     EXPECT_EQ(json["images"][1]["sha256"], nullptr);
