@@ -164,7 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
     caseName<SuccessCase>);
 
 // Runs that end before or during the transfer, and what each leaves behind;
-// each with the exit status 1 and without the start command.
+// each with the exit status 1 and without the start command. (How the sequence
+// ends for each answer of the unit is the library's table, on a virtual line.)
 struct FailureCase {
     const char* name;
     const char* unitOptions;     // separated by spaces
@@ -208,9 +209,6 @@ TEST_P(FlashFails, EndsWithItsReportAndNoStartCommand) {
         EXPECT_EQ(err.find(c.alert), err.rfind(c.alert)) << err;
         EXPECT_EQ(err.find("ZKSerial error"), std::string::npos) << err;
     }
-    if (std::string(c.outcome) == "no banner") {
-        EXPECT_EQ(unit.events("boot").size(), 15u);
-    }
     EXPECT_EQ(unit.events("start-app").size(), 0u);
     EXPECT_EQ(countOf(unit.events(), "block", " nak"), static_cast<size_t>(c.naks));
     if (c.size > 196608) {
@@ -222,37 +220,26 @@ TEST_P(FlashFails, EndsWithItsReportAndNoStartCommand) {
 // The alert names the unit being flashed.
 constexpr const char* kWrongModeTx =
     "Halvo is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
-constexpr const char* kWrongModeRx =
-    "Morra is not in the correct mode.  Press FW button AFTER power up (within 2 seconds).";
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, FlashFails,
-    testing::Values(
-        FailureCase{"WrongModeTx", "--wrong-mode", 100, "Waiting For Bootloader Start...",
-                    "wrong mode", kWrongModeTx},
-        FailureCase{"WrongModeRx", "--target rx --wrong-mode --drain-lag 4", 100,
-                    "Waiting For Bootloader Start...", "wrong mode", kWrongModeRx},
-        FailureCase{"NoBannerTx", "--silent", 100, "Bootloader Didn't Respond!", "no banner",
-                    "Ensure the USB-serial adapter is listed by zkflash-cli --list and that its "
-                    "cable is plugged in firmly.\n\nDisconnect all cables"},
-        FailureCase{"SilentBlock", "--drop-ack 2:3 --drain-lag 4", 5000, "File Send Error!",
-                    "send error"},
-        FailureCase{"NakForEver", "--nak-block 2:100 --drain-lag 10", 5000, "File Send Error!",
-                    "send error", nullptr, 10},
-        FailureCase{"ReceiverAbort", "--can-at 2 --drain-lag 2", 5000, "File Send Error!",
-                    "send error"},
-        FailureCase{"HangUp", "--hangup-at 2 --drain-lag 4", 5000, "File Send Error!", "send error",
-                    "Write Error - "},
-        // The image is in, but the start command cannot be written.
-        FailureCase{"HangUpBeforeStart", "--hangup-at-end --drain-lag 4", 5000,
-                    "Sending Firmware File...", "serial failure",
-                    "Write Error - Input/output error(5).\n"},
-        FailureCase{"TooLarge", "", 196609, "File Too Large for Memory!", "too large"},
-        FailureCase{"MissingPort", "", 10, "Loaded 'fw.bin' with 10 bytes for Halvo (Transmitter)",
-                    "serial failure",
-                    "Error opening serial port /dev/zk-no-such-port - No such file or "
-                    "directory(2).\n",
-                    0, "/dev/zk-no-such-port"}),
+    testing::Values(FailureCase{"WrongModeTx", "--wrong-mode", 100,
+                                "Waiting For Bootloader Start...", "wrong mode", kWrongModeTx},
+                    FailureCase{"SilentBlock", "--drop-ack 2:3 --drain-lag 4", 5000,
+                                "File Send Error!", "send error"},
+                    FailureCase{"HangUp", "--hangup-at 2 --drain-lag 4", 5000, "File Send Error!",
+                                "send error", "Write Error - "},
+                    // The image is in, but the start command cannot be written.
+                    FailureCase{"HangUpBeforeStart", "--hangup-at-end --drain-lag 4", 5000,
+                                "Sending Firmware File...", "serial failure",
+                                "Write Error - Input/output error(5).\n"},
+                    FailureCase{"TooLarge", "", 196609, "File Too Large for Memory!", "too large"},
+                    FailureCase{"MissingPort", "", 10,
+                                "Loaded 'fw.bin' with 10 bytes for Halvo (Transmitter)",
+                                "serial failure",
+                                "Error opening serial port /dev/zk-no-such-port - No such file or "
+                                "directory(2).\n",
+                                0, "/dev/zk-no-such-port"}),
     caseName<FailureCase>);
 
 TEST(FlashSequence, TerminatedDuringTheTransfer) {

