@@ -1,3 +1,19 @@
+if(WIN32)
+    # Windows: one zip, zkflash-<version>-windows-x64.zip, with the program,
+    # a README for Windows users and the licence (scripts/package).
+    install(TARGETS zkflash-cli RUNTIME DESTINATION .)
+    install(FILES ${CMAKE_SOURCE_DIR}/share/README-windows.txt DESTINATION . RENAME README.txt)
+    install(FILES ${CMAKE_SOURCE_DIR}/share/copyright DESTINATION share RENAME copyright.txt)
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_PACKAGE_NAME zkflash)
+    set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+    set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+    set(CPACK_PACKAGE_FILE_NAME zkflash-${PROJECT_VERSION}-windows-x64)
+    set(CPACK_STRIP_FILES ON)
+    include(CPack)
+    return()
+endif()
+
 # The Debian package: build/zkflash_<version>_<arch>.deb (scripts/package).
 set(ZK_PACKAGE_MAINTAINER "ZK Firmware Loader developers <zkflash@example.org>"
     CACHE STRING "Maintainer named in the Debian package")

@@ -3,11 +3,6 @@
 #include "flash/FlashRun.h"
 #include "flash/printable.h"
 
-std::string firmwareFileName(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool selectsTransmitter(std::string_view fileName) {
     return !fileName.ends_with(".binrx");
 }

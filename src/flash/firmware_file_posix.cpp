@@ -59,3 +59,8 @@ FirmwareFile readFirmwareFile(const std::string& path) {
     }
     return file;
 }
+
+std::string firmwareFileName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}

@@ -205,8 +205,10 @@ void ZKSerial::setDTR(bool on) {
     }
 }
 
+// The real port's clock is the wall clock: every wait of a run on it is a
+// Serial_DelayMs.
 void ZKSerial::delayMs(uint32_t ms) {
-    std::this_thread::sleep_for(milliseconds(ms));
+    Serial_DelayMs(ms);
 }
 
 std::chrono::steady_clock::duration ZKSerial::now() const {
@@ -233,20 +235,11 @@ uint8_t Serial_ReadByte() {
 bool Serial_LastReadEmpty() {
     return Serial_DefaultPort().lastReadEmpty();
 }
-void Serial_Send(const uint8_t* bytes, int32_t length) {
-    Serial_DefaultPort().send(bytes, length);
-}
 void Serial_Write(const uint8_t* bytes, int32_t length) {
     Serial_DefaultPort().write(bytes, length);
 }
 void Serial_WriteString(const char* text) {
     Serial_DefaultPort().writeString(text);
-}
-void Serial_DiscardUntilSent() {
-    Serial_DefaultPort().discardUntilSent();
-}
-uint64_t Serial_BytesWritten() {
-    return Serial_DefaultPort().bytesWritten();
 }
 void Serial_FlushInput() {
     Serial_DefaultPort().flushInput();
@@ -269,7 +262,7 @@ int Serial_ErrorNumber() {
     return failure ? failure->number : 0;
 }
 void Serial_DelayMs(uint32_t ms) {
-    Serial_DefaultPort().delayMs(ms);
+    std::this_thread::sleep_for(milliseconds(ms));
 }
 
 std::string SerialPortInfo::description() const {

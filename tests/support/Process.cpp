@@ -49,7 +49,13 @@ void Process::readUntilClosed(int out, int err) {
             const ssize_t n = fds[i].revents != 0 ? read(fds[i].fd, buf, sizeof buf) : -1;
             std::lock_guard lock(mutex_);
             if (n > 0) {
-                (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
+                // Lines as a Windows program ends them too: without the \r.
+                std::string& text = i == 0 ? out_ : err_;
+                for (ssize_t k = 0; k < n; ++k) {
+                    if (buf[k] != '\r') {
+                        text.push_back(buf[k]);
+                    }
+                }
             } else if (fds[i].revents != 0) {
                 close(std::exchange(fds[i].fd, -1));
             }

@@ -1,9 +1,14 @@
 #include "VirtualUnit.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,11 +32,51 @@ VirtualUnit::VirtualUnit(const std::vector<std::string>& options) {
         throw std::runtime_error("virtual unit did not start: " + sim_->error());
     }
     path_ = lines(sim_->output()).front();
+    port_ = path_;
+    if (wineCli().empty()) {
+        return;
+    }
+    // A COM port that no other unit of a test running beside this one holds.
+    const std::filesystem::path links = std::getenv("ZK_E2E_WINE_COM_DIR");
+    for (int n = 20; n <= 27 && comLock_ < 0; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        const int fd =
+            ::open((links / (name + ".lock")).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            comLock_ = fd;
+            port_ = name;
+            std::error_code ec;
+            std::filesystem::remove(links / name, ec);
+            std::filesystem::create_symlink(path_, links / name);
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    if (comLock_ < 0) {
+        throw std::runtime_error("no free COM port in " + links.string());
+    }
+}
+
+const std::string& wineCli() {
+    static const std::string cli = [] {
+        const char* exe = std::getenv("ZK_E2E_WINDOWS_CLI");
+        return std::string(exe != nullptr ? exe : "");
+    }();
+    return cli;
+}
+
+std::string windowsPath(const std::filesystem::path& path) {
+    std::string text = "Z:" + path.string();
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
 }
 
 VirtualUnit::~VirtualUnit() {
     sim_->signal(SIGTERM);
     sim_->wait(std::chrono::seconds(5));
+    if (comLock_ >= 0) {
+        ::close(comLock_);
+    }
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
 }

@@ -1,10 +1,12 @@
 // The YMODEM sender: CRC-16 and block framing, and the transmitter against a
 // scripted receiver on a virtual line.
+#include "serial/port_system.h"
 #include "virtual_link.h"
 #include "ymodem/Ymodem.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -19,6 +21,16 @@ Bytes image(size_t size) {
     for (size_t i = 0; i < size; ++i) {
         out[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
     }
+    return out;
+}
+
+// A block as it must be on the wire: head, field, CRC (high byte first).
+Bytes block(uint8_t lead, uint8_t number, const Bytes& field) {
+    const uint16_t crc = ymodem::Cal_CRC16(field.data(), 0, static_cast<uint32_t>(field.size()));
+    Bytes out{lead, number, static_cast<uint8_t>(255 - number)};
+    out.insert(out.end(), field.begin(), field.end());
+    out.push_back(static_cast<uint8_t>(crc >> 8));
+    out.push_back(static_cast<uint8_t>(crc));
     return out;
 }
 
@@ -65,22 +77,49 @@ TEST(HeaderBlock, NameTerminatorSizeTextAndZeros) {
     for (const auto& c : cases) {
         Bytes packet(ymodem::kPacketSize + 64, 0xEE);
         ymodem::Ymodem_PrepareIntialPacket(packet.data(), c.name, c.sizeText);
-        Bytes expected = c.field;
-        expected.insert(expected.begin(), {0x02, 0x00, 0xFF});
+        Bytes expected{0x02, 0x00, 0xFF};
+        expected.insert(expected.end(), c.field.begin(), c.field.end());
         expected.resize(packet.size(), 0xEE);
         EXPECT_EQ(packet, expected) << c.name.size() << " " << c.sizeText;
     }
 }
 
 // The limit is on blocks, not bytes: 1024-byte blocks while 1024 bytes remain,
-// then 128-byte ones. (How they are laid out on the wire, the YMODEM fuzz
-// target checks for every frame it hears.)
+// then 128-byte ones. (How they are laid out is checked on the wire below.)
 TEST(DataBlock, Count) {
     const std::pair<uint64_t, uint64_t> counts[] = {
         {0, 0}, {1023, 8}, {1025, 2}, {190336, 192}, {190337, 193}, {196607, 199}, {196608, 192}};
     for (const auto& [size, blocks] : counts) {
         EXPECT_EQ(ymodem::blockCount(size), blocks) << size;
     }
+}
+
+// The wire a correct sender produces for the frames named (all but the last are 1024-byte ones in
+// the images used here); "H" header, "Z" closing block, "E" EOT, "." a read
+// that followed no frame.
+Bytes expectedWire(const std::string& frames, const std::string& name, const Bytes& data) {
+    Bytes out;
+    std::istringstream in(frames);
+    for (std::string f; in >> f;) {
+        Bytes frame{0x04};
+        if (f == ".") {
+            continue;
+        } else if (f == "H") {
+            frame = block(0x02, 0, headerField(name, std::to_string(data.size())));
+        } else if (f == "Z") {
+            frame = block(0x01, 0, Bytes(128, 0));
+        } else if (f != "E") {
+            const size_t number = std::stoul(f);
+            const size_t at = (number - 1) * 1024;
+            const size_t field = data.size() - at >= 1024 ? 1024 : 128;
+            Bytes part(data.begin() + static_cast<long>(at),
+                       data.begin() + static_cast<long>(std::min(data.size(), at + field)));
+            part.resize(field, 0x1A);
+            frame = block(field == 1024 ? 0x02 : 0x01, static_cast<uint8_t>(number), part);
+        }
+        out.insert(out.end(), frame.begin(), frame.end());
+    }
+    return out;
 }
 
 struct Exchange {
@@ -90,9 +129,7 @@ struct Exchange {
     // - silence, H hang-up (the adapter unplugged); ACK once they are used up.
     std::string replies;
     uint32_t result;
-    // Each frame as the receiver heard it: "H" header, "Z" closing block, "E"
-    // EOT, a data block's number; "." a read that followed no frame.
-    std::string frames;
+    std::string frames; // as in expectedWire: each frame is followed by one read
     Progress progress;
     int cancelAt = -1; // the operator cancels when this frame comes in
     std::string fileName = "fw.bin";
@@ -180,6 +217,7 @@ public:
     void input(uint8_t byte, sim::Micros) override {
         partial.push_back(byte);
         if (partial.size() == (partial[0] == 2 ? 1029u : partial[0] == 1 ? 133u : 1u)) {
+            wire.insert(wire.end(), partial.begin(), partial.end());
             const Bytes answer = script_(frames++, partial);
             partial.clear();
             if (!answer.empty()) {
@@ -189,7 +227,8 @@ public:
     }
 
     size_t frames = 0;
-    Bytes partial; // a frame not yet heard whole
+    Bytes wire; // every byte of the frames heard whole, and the unfinished one last
+    Bytes partial;
 
 private:
     sim::VirtualLink& link_;
@@ -217,13 +256,16 @@ TEST_P(Transmit, ResultFramesProgressAndLog) {
     const uint32_t result =
         ymodem::Ymodem_Transmit(link, data.data(), x.fileName, x.size, 192, recorder);
     link.delayMs(100); // whatever is still on the line arrives
+    Bytes wire = receiver.wire;
+    wire.insert(wire.end(), receiver.partial.begin(), receiver.partial.end());
     EXPECT_EQ(result, x.result);
     EXPECT_EQ(recorder.frames, x.frames.empty() ? "" : " " + x.frames);
-    EXPECT_TRUE(receiver.partial.empty()) << "a frame cut short";
+    EXPECT_EQ(wire, expectedWire(x.frames, x.fileName, data));
     EXPECT_EQ(recorder.reports, x.progress);
     if (x.replies.find('H') != std::string::npos) {
         EXPECT_LT(link.time(), 2 * sim::kSecond);
-        EXPECT_EQ(failureText(*link.failure()), "Write Error - Input/output error(5).\n");
+        EXPECT_EQ(failureText(*link.failure()),
+                  "Write Error - " + portsys::errorText(EIO) + "(" + std::to_string(EIO) + ").\n");
     }
     EXPECT_EQ(recorder.lines, x.result == ymodem::kCancelled
                                   ? std::vector<std::string>{"Process Canceled."}

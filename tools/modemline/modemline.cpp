@@ -1,4 +1,5 @@
-// Modem lines for pseudo-terminals, loaded with LD_PRELOAD into the loader.
+// Modem lines for pseudo-terminals, loaded with LD_PRELOAD into the loader
+// (or into wine, whose serial port calls ioctl in the program's process).
 //
 // A pseudo-terminal has no modem lines: TIOCMBIS, TIOCMBIC, TIOCMGET and
 // TIOCMSET fail on it. This library answers those requests itself for
@@ -7,6 +8,13 @@
 // CLOCK_MONOTONIC) to the unix socket named by ZK_MODEMLINE_SOCKET: one socket
 // for every line, or one per line as "/dev/pts/3=SOCKET:/dev/pts/5=SOCKET".
 // Every other request, and every other descriptor, goes to the real ioctl.
+//
+// TIOCGSERIAL and TIOCSSERIAL are answered as an FTDI adapter's driver does
+// (base 24 MHz, the low-latency flag kept, a custom divisor taken): wine sets
+// a speed outside the standard list as 38400 with a custom divisor, which
+// the line then runs at. The unit hears of it as "custom-speed <bit/s> <ns>"
+// (0: none), and reckons with it whenever the line is set to 38400, as the
+// kernel does.
 //
 // A pseudo-terminal's drain returns at once; a USB-serial adapter's only once
 // the bytes have left, and late. So tcdrain on a pseudo-terminal slave also
@@ -20,6 +28,7 @@
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
+#include <linux/serial.h>
 #include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -45,9 +54,13 @@ constexpr size_t kPathSize = 64;
 constexpr size_t kMaxLines = 32;
 constexpr const char* kPtsPrefix = "/dev/pts/";
 
+// An FT232R's divisors count from 48 MHz / 2.
+constexpr int kFtdiBaudBase = 24000000;
+
 struct LineState {
     char path[kPathSize];
     int bits;
+    serial_struct serial;
 };
 
 // Plain arrays and a mutex: usable before any constructor has run.
@@ -84,6 +97,10 @@ LineState& lineFor(const char* path) {
     }
     std::snprintf(slot->path, kPathSize, "%s", path);
     slot->bits = 0;
+    slot->serial = serial_struct{};
+    slot->serial.type = PORT_16550A;
+    slot->serial.baud_base = kFtdiBaudBase;
+    slot->serial.xmit_fifo_size = 256;
     return *slot;
 }
 
@@ -137,14 +154,15 @@ bool tellUnit(int s, const sockaddr_un& addr, const char* message, int length) {
                   reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == length;
 }
 
-void notifyDtr(const char* path, bool asserted) {
+// Tells the unit on `path` of a change on its line, "<what> <value> <ns>".
+void notifyUnit(const char* path, const char* what, long long value) {
     sockaddr_un addr;
     if (!unitAddress(path, addr)) {
         return;
     }
     char message[64];
     const int length =
-        std::snprintf(message, sizeof message, "dtr %d %lld", asserted ? 1 : 0, monotonicNs());
+        std::snprintf(message, sizeof message, "%s %lld %lld", what, value, monotonicNs());
     const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         return;
@@ -205,7 +223,42 @@ int modemRequest(const char* path, unsigned long request, int* arg) {
         break;
     }
     if ((before ^ line.bits) & TIOCM_DTR) {
-        notifyDtr(path, (line.bits & TIOCM_DTR) != 0);
+        notifyUnit(path, "dtr", (line.bits & TIOCM_DTR) != 0 ? 1 : 0);
+    }
+    errno = saved;
+    return 0;
+}
+
+// The speed a custom divisor gives; 0 when the line has none.
+long long customSpeed(const serial_struct& s) {
+    if ((s.flags & static_cast<int>(ASYNC_SPD_MASK)) != static_cast<int>(ASYNC_SPD_CUST) ||
+        s.custom_divisor <= 0) {
+        return 0;
+    }
+    return s.baud_base / s.custom_divisor;
+}
+
+int serialRequest(const char* path, unsigned long request, serial_struct* arg) {
+    if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    const int saved = errno;
+    std::lock_guard lock(linesMutex);
+    LineState& line = lineFor(path);
+    if (request == TIOCGSERIAL) {
+        *arg = line.serial;
+        return 0;
+    }
+    // What a user may change on an FTDI port: the flags it honours and the
+    // divisor; the base and the rest are the adapter's.
+    const long long before = customSpeed(line.serial);
+    constexpr int kSettable = static_cast<int>(ASYNC_SPD_MASK | ASYNC_LOW_LATENCY);
+    line.serial.flags = (line.serial.flags & ~kSettable) | (arg->flags & kSettable);
+    line.serial.custom_divisor = arg->custom_divisor;
+    const long long after = customSpeed(line.serial);
+    if (after != before) {
+        notifyUnit(path, "custom-speed", after);
     }
     errno = saved;
     return 0;
@@ -224,6 +277,12 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
         char path[kPathSize];
         if (ptySlave(fd, path)) {
             return modemRequest(path, request, static_cast<int*>(arg));
+        }
+    }
+    if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
+        char path[kPathSize];
+        if (ptySlave(fd, path)) {
+            return serialRequest(path, request, static_cast<serial_struct*>(arg));
         }
     }
     return realIoctl(fd, request, arg);

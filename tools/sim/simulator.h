@@ -45,6 +45,9 @@ public:
 
 private:
     Micros now() const;
+    // The speed the loader runs its end of the line at: the pseudo-terminal's,
+    // or the custom divisor's that the modem-line library reported.
+    uint32_t lineSpeed() const;
     void readLine(Micros now);
     void readModemLines();
     // A loader's drain: answered when the adapter would report its
@@ -68,6 +71,7 @@ private:
     Unit unit_;
     int64_t startNs_ = 0;
     std::optional<uint32_t> speed_; // the loader's line speed when last heard
+    uint32_t customSpeed_ = 0;      // bit/s of the line's custom divisor; 0: none
     Micros lastHeard_ = 0;
     Micros unitTime_ = 0;          // the unit's clock: never runs backwards
     Micros masterQuietUntil_ = -1; // back-off after a failed read

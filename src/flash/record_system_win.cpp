@@ -1,0 +1,129 @@
+// Windows: records under %LOCALAPPDATA%, the computer's name, and a line
+// appended with one write and flushed to the disk. Paths are UTF-8 here and
+// wide for the system.
+#include "flash/record_system.h"
+
+#include <cstdlib>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace recordsys {
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+// The system's text for `error`, without its period and line break.
+std::string errorText(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L' ' || message.back() == L'.')) {
+        message.pop_back();
+    }
+    return message.empty() ? "error " + std::to_string(error) : narrow(message);
+}
+
+bool separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Creates every missing folder above `path`'s last component.
+std::optional<std::string> makeParents(const std::string& path) {
+    // Past a drive ("C:\") or a share ("\\server\share\").
+    size_t from = 0;
+    if (path.size() > 2 && path[1] == ':') {
+        from = 3;
+    } else if (path.size() > 2 && separator(path[0]) && separator(path[1])) {
+        const size_t server = path.find_first_of("\\/", 2);
+        from = server == std::string::npos ? path.size() : path.find_first_of("\\/", server + 1);
+    }
+    for (size_t at = path.find_first_of("\\/", from); at != std::string::npos;
+         at = path.find_first_of("\\/", at + 1)) {
+        const std::string dir = path.substr(0, at);
+        if (!CreateDirectoryW(wide(dir).c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            return dir + ": " + errorText(GetLastError());
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string stateFolder() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    if (local == nullptr || local[0] == L'\0') {
+        return {};
+    }
+    return narrow(local);
+}
+
+std::string hostName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &size) ? narrow(std::wstring(name, size)) : std::string();
+}
+
+std::optional<std::string> appendDurably(const std::string& path, const std::string& line) {
+    if (auto failed = makeParents(path)) {
+        return failed;
+    }
+    // Append access alone: each write lands at the end as one piece, so the
+    // records of loaders running side by side stay whole.
+    const HANDLE file =
+        CreateFileW(wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return path + ": " + errorText(GetLastError());
+    }
+    DWORD written = 0;
+    const BOOL wrote =
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    DWORD err = wrote ? 0 : GetLastError();
+    // On the disk before the run is reported: a crash or power cut then
+    // loses at most the run in progress.
+    if (wrote && !FlushFileBuffers(file)) {
+        err = GetLastError();
+    }
+    CloseHandle(file);
+    if (err != 0) {
+        return path + ": " + errorText(err);
+    }
+    if (written != line.size()) {
+        return path + ": only " + std::to_string(written) + " of " + std::to_string(line.size()) +
+               " bytes written";
+    }
+    return std::nullopt;
+}
+
+} // namespace recordsys
