@@ -14,7 +14,7 @@
 #include <fstream>
 #include <iterator>
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" size_t __sanitizer_get_current_allocated_bytes(); // the sanitizer's own allocator
 #else
 #include <malloc.h>
 #endif
