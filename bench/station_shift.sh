@@ -3,7 +3,8 @@
 # with 16 sockets, and virtual transmitter units are plugged in, flashed and
 # taken out again, CYCLES times in all (default 500). At 50 units and at the
 # end it prints the station's open descriptors, threads and resident memory,
-# and its CPU per unit between the two (its own, and with its loaders).
+# and its CPU per unit between the two (its own, and with its loaders); both
+# are taken while no unit is being flashed.
 # Usage: bench/station_shift.sh [BUILD_DIR] [CYCLES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -60,6 +61,10 @@ flashed() {
 socket_loop() {
     local i=$1 seen
     while [ "$(records)" -lt "$cycles" ]; do
+        if [ -e "$work/pause" ]; then
+            sleep 0.1
+            continue
+        fi
         seen=$(flashed "$i")
         plug "$i"
         while [ "$(flashed "$i")" -le "$seen" ]; do sleep 0.05; done
@@ -68,8 +73,10 @@ socket_loop() {
     done
 }
 
-# Descriptors, threads, resident kB, own and children's CPU ticks.
+# Descriptors, threads, resident kB, own and children's CPU ticks, taken
+# when no unit is being flashed.
 sample() {
+    until [ -z "$(cat "/proc/$station_pid/task/"*/children)" ]; do sleep 0.1; done
     local p=/proc/$station_pid
     echo "$(ls "$p/fd" | wc -l) $(awk '/^Threads/ { print $2 }' "$p/status")" \
         "$(awk '/^VmRSS/ { print $2 }' "$p/status")" \
@@ -92,8 +99,11 @@ for i in $(seq 1 "$sockets_n"); do
 done
 pids+=("${loops[@]}")
 until [ "$(records)" -ge 50 ]; do sleep 0.1; done
+touch "$work/pause" # the units in their sockets are flashed and taken out, no more come
+sleep 1
 at50=$(sample)
 n50=$(records)
+rm "$work/pause"
 wait "${loops[@]}"
 at_end=$(sample)
 n_end=$(records)
