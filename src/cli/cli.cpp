@@ -514,8 +514,10 @@ std::string listLine(const std::string& path, const SerialPortInfo& info) {
 }
 
 std::string progressBarText(int32_t value, int32_t max, int width) {
-    const double percent = progressPercent(value, max);
-    const int filled = std::clamp(static_cast<int>(percent / 100.0 * width + 0.5), 0, width);
+    // Clamped before it becomes a count of cells: a loader's progress may be
+    // anything, 5 of 0 (infinite) included.
+    const double cells = progressPercent(value, max) / 100.0 * width + 0.5;
+    const int filled = static_cast<int>(std::clamp(cells, 0.0, static_cast<double>(width)));
     return "[" + std::string(static_cast<size_t>(filled), '#') +
            std::string(static_cast<size_t>(width - filled), ' ') + "] " + progressLabel(value, max);
 }

@@ -32,5 +32,5 @@ std::string firmwareFileName(const std::string& path);
 // every other name the transmitter.
 bool selectsTransmitter(std::string_view fileName);
 
-// "Loaded '<name>' with <n> bytes for <target>".
+// "Loaded '<name>' with <n> bytes for <target>", the name as printable() shows it.
 std::string loadedLine(std::string_view fileName, uint64_t bytes, bool transmitter);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -466,11 +467,19 @@ std::optional<RunEvent> eventFromJson(const Json& json) {
         return std::nullopt;
     }
     event.kind = kind->first;
-    // A field of the wrong type reads as its default rather than failing.
+    // A field of the wrong type reads as its default rather than failing, and
+    // so does a count that is no integer or out of its range (converting
+    // 1e300 would be undefined).
     const auto get = [&json]<typename T>(const char* key, T fallback) {
         const auto it = json.find(key);
         if (it == json.end()) {
             return fallback;
+        }
+        if constexpr (std::is_integral_v<T>) {
+            const auto in = [&]<typename N>(N n) { return std::in_range<T>(n) ? T(n) : fallback; };
+            return it->is_number_unsigned()  ? in(it->template get<uint64_t>())
+                   : it->is_number_integer() ? in(it->template get<int64_t>())
+                                             : fallback;
         }
         try {
             return it->template get<T>();

@@ -17,7 +17,9 @@ std::string hostName();
 
 // Appends `line` to `path` with one write in append mode, creating missing
 // folders (private to the user), and flushes it to the disk before returning.
-// Returns the reason when it could not be written whole.
+// Writers take turns, and a line the file ends in without its line feed (a
+// writer killed mid-write, a full disk) is ended before `line`. Returns the
+// reason when it could not be written whole.
 std::optional<std::string> appendDurably(const std::string& path, const std::string& line);
 
 } // namespace recordsys

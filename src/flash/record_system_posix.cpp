@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,14 +57,32 @@ std::optional<std::string> appendDurably(const std::string& path, const std::str
     if (auto failed = makeParents(path)) {
         return failed;
     }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Opened for reading too, to see how the file ends; a file that may only
+    // be written is appended to all the same.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EACCES) {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
     if (fd < 0) {
         return path + ": " + std::strerror(errno);
     }
+    // Loaders side by side take turns (where the file system has locks), so
+    // that each sees the end the last one left. A line cut short there (a
+    // loader killed mid-write, a disk that filled up) is ended first: this
+    // record then starts a line of its own rather than being lost in it.
+    flock(fd, LOCK_EX);
+    std::string text = line;
+    struct stat st {};
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n') {
+        text.insert(0, "\n");
+    }
     // One write in append mode: records of loaders running side by side land
     // whole, one after another.
-    const ssize_t n = write(fd, line.data(), line.size());
+    const ssize_t n = write(fd, text.data(), text.size());
     int err = errno;
+    flock(fd, LOCK_UN);
     // On the disk before the run is reported: a crash or power cut then
     // loses at most the run in progress.
     if (n >= 0 && fsync(fd) != 0) {
@@ -75,8 +94,8 @@ std::optional<std::string> appendDurably(const std::string& path, const std::str
     if (n < 0) {
         return path + ": " + std::strerror(err);
     }
-    if (static_cast<size_t>(n) != line.size()) {
-        return path + ": only " + std::to_string(n) + " of " + std::to_string(line.size()) +
+    if (static_cast<size_t>(n) != text.size()) {
+        return path + ": only " + std::to_string(n) + " of " + std::to_string(text.size()) +
                " bytes written";
     }
     return std::nullopt;

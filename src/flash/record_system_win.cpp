@@ -1,6 +1,6 @@
 // Windows: records under %LOCALAPPDATA%, the computer's name, and a line
-// appended with one write and flushed to the disk. Paths are UTF-8 here and
-// wide for the system.
+// appended with one write, in turn with other loaders, and flushed to the disk. Paths are UTF-8
+// here and wide for the system.
 #include "flash/record_system.h"
 
 #include <cstdlib>
@@ -98,18 +98,46 @@ std::optional<std::string> appendDurably(const std::string& path, const std::str
     if (auto failed = makeParents(path)) {
         return failed;
     }
-    // Append access alone: each write lands at the end as one piece, so the
-    // records of loaders running side by side stay whole.
-    const HANDLE file =
-        CreateFileW(wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Append access (with reading, to see how the file ends, where it is
+    // allowed): each write lands at the end as one piece, so the records of
+    // loaders running side by side stay whole.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (const DWORD access : {GENERIC_READ | FILE_APPEND_DATA, DWORD{FILE_APPEND_DATA}}) {
+        file = CreateFileW(wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) {
+            break;
+        }
+    }
     if (file == INVALID_HANDLE_VALUE) {
         return path + ": " + errorText(GetLastError());
     }
+    // Loaders side by side take turns, locking a byte far past any record
+    // (which locks no record against a reader), so that each sees the end
+    // the last one left. A line cut short there (a loader killed mid-write,
+    // a full disk) is ended first: this record starts a line of its own.
+    OVERLAPPED turn{};
+    turn.Offset = turn.OffsetHigh = MAXDWORD - 1;
+    const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != 0;
+    std::string text = line;
+    LARGE_INTEGER size{};
+    OVERLAPPED at{};
+    char last = '\n';
+    DWORD got = 0;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+        at.Offset = static_cast<DWORD>(size.QuadPart - 1);
+        at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        if (ReadFile(file, &last, 1, &got, &at) && got == 1 && last != '\n') {
+            text.insert(0, "\n");
+        }
+    }
     DWORD written = 0;
     const BOOL wrote =
-        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     DWORD err = wrote ? 0 : GetLastError();
+    if (locked) {
+        UnlockFileEx(file, 0, 1, 0, &turn);
+    }
     // On the disk before the run is reported: a crash or power cut then
     // loses at most the run in progress.
     if (wrote && !FlushFileBuffers(file)) {
@@ -119,8 +147,8 @@ std::optional<std::string> appendDurably(const std::string& path, const std::str
     if (err != 0) {
         return path + ": " + errorText(err);
     }
-    if (written != line.size()) {
-        return path + ": only " + std::to_string(written) + " of " + std::to_string(line.size()) +
+    if (written != text.size()) {
+        return path + ": only " + std::to_string(written) + " of " + std::to_string(text.size()) +
                " bytes written";
     }
     return std::nullopt;

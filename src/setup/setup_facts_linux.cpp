@@ -285,8 +285,8 @@ std::vector<AclEntry> readAcl(const std::string& path) {
         const unsigned char* e = buffer + at;
         entries.push_back({static_cast<uint16_t>(e[0] | e[1] << 8),
                            static_cast<uint16_t>(e[2] | e[3] << 8),
-                           static_cast<uint32_t>(e[4] | e[5] << 8 | e[6] << 16 |
-                                                 static_cast<uint32_t>(e[7]) << 24)});
+                           static_cast<uint32_t>(e[4] | e[5] << 8 | e[6] << 16) |
+                               static_cast<uint32_t>(e[7]) << 24});
     }
     return entries;
 }

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <zlib.h>
 
@@ -37,6 +38,17 @@ bool digits(std::string_view text, size_t& at, size_t count, int& value) {
         value = value * 10 + (text[at] - '0');
     }
     return true;
+}
+
+// Seconds from one record's time to another's, counted in the milliseconds
+// they have: in the clock's nanoseconds, dates near its two ends (1678, 2262)
+// would overflow the difference.
+double secondsBetween(TimePoint from, TimePoint to) {
+    using std::chrono::milliseconds;
+    const auto ms = [](TimePoint t) {
+        return std::chrono::duration_cast<milliseconds>(t.time_since_epoch());
+    };
+    return std::chrono::duration<double>(ms(to) - ms(from)).count();
 }
 
 bool skip(std::string_view text, size_t& at, char c) {
@@ -378,10 +390,10 @@ public:
     // that length with `whole` false, and its rest is skipped.
     bool next(std::string_view& line, bool& whole) {
         for (;;) {
-            const char* from = buffer_.data() + begin_;
+            const char* from = buffer_.get() + begin_;
             const size_t size = end_ - begin_;
             const auto* feed = static_cast<const char*>(std::memchr(from, '\n', size));
-            if (feed != nullptr || (done_ && size > 0) || size == buffer_.size()) {
+            if (feed != nullptr || (done_ && size > 0) || size == kMaxLine) {
                 const size_t length = feed != nullptr ? static_cast<size_t>(feed - from) : size;
                 begin_ += feed != nullptr ? length + 1 : length;
                 const bool tail = skipping_;
@@ -404,10 +416,10 @@ public:
 
 private:
     void fill() {
-        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         begin_ = 0;
-        const int n = gzread(file_, buffer_.data() + end_, static_cast<unsigned>(kMaxLine - end_));
+        const int n = gzread(file_, buffer_.get() + end_, static_cast<unsigned>(kMaxLine - end_));
         if (n > 0) {
             end_ += static_cast<size_t>(n);
             return;
@@ -431,7 +443,8 @@ private:
     const std::string path_;
     gzFile file_;
     int openError_;
-    std::vector<char> buffer_ = std::vector<char>(kMaxLine);
+    // Left uninitialised: only the part a file's lines fill is ever touched.
+    std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(kMaxLine);
     size_t begin_ = 0;
     size_t end_ = 0;
     bool done_ = false;
@@ -478,7 +491,7 @@ public:
         tally(images_[run.file][run.sha256], run.outcome);
         // A clock stepped back during a run leaves it without a time of its own.
         if (run.ended >= run.started) {
-            seconds_.push_back(std::chrono::duration<double>(run.ended - run.started).count());
+            seconds_.push_back(secondsBetween(run.started, run.ended));
         }
         report_.firstStarted = std::min(report_.firstStarted.value_or(run.started), run.started);
         report_.lastEnded = std::max(report_.lastEnded.value_or(run.ended), run.ended);
@@ -619,9 +632,8 @@ bool numberColumn(size_t column) {
 
 // A row's cells in the order of kColumns; `seconds` holds the run's time.
 std::array<std::string_view, kColumnCount> cells(const RecordRow& row, std::string& seconds) {
-    seconds = row.ended >= row.started
-                  ? fixed(std::chrono::duration<double>(row.ended - row.started).count(), 3)
-                  : std::string();
+    seconds =
+        row.ended >= row.started ? fixed(secondsBetween(row.started, row.ended), 3) : std::string();
     return {row.startedText,   row.endedText,
             seconds,           row.host,
             row.port,          row.socketPath,

@@ -57,9 +57,11 @@ bool isUnitAdapter(const SerialPortInfo& info) {
 Attempts::Attempts(const std::string& recordPath) {
     std::ifstream in(recordPath);
     for (std::string line; std::getline(in, line);) {
+        // A line of another version's, with fields of other types, counts
+        // for what it says, rather than stopping the station.
         const Json record = Json::parse(line, nullptr, false);
-        if (record.is_object() && record.value("outcome", "") != "cancelled") {
-            const std::string serial = record.value("adapter_serial", "");
+        if (record.is_object() && recordText(record, "outcome") != "cancelled") {
+            const std::string serial = recordText(record, "adapter_serial");
             if (!serial.empty()) {
                 ++attempts_[serial];
             }

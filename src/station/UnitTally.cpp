@@ -56,7 +56,10 @@ std::optional<double> UnitTally::unitsPerHour() const {
     if (!firstStarted_) {
         return std::nullopt;
     }
-    const double span = std::chrono::duration<double>(*lastEnded_ - *firstStarted_).count();
+    // Each in seconds first: runs at the clock's two ends (1700 and 2250 in
+    // the records) would overflow the nanoseconds' difference.
+    using Seconds = std::chrono::duration<double>;
+    const double span = Seconds(*lastEnded_).count() - Seconds(*firstStarted_).count();
     return span > 0 ? std::optional<double>(units() * 3600.0 / span) : std::nullopt;
 }
 

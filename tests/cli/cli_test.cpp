@@ -108,6 +108,15 @@ TEST(CliList, ColumnsAreTheDevicesStringsEscaped) {
               "/dev/ttyUSB0\tFTDI FT232R\\x09USB (A5\\x1b[2J) 0403:6001\t1-1.3\n");
 }
 
+// A bar of 10 cells for what a loader reports, whatever it reports.
+TEST(CliProgressBar, StaysWithinItsCells) {
+    const std::tuple<int32_t, int32_t, const char*> cases[] = {
+        {1, 8, "[#         ]"}, {5, 0, "[##########]"}, {-5, 1, "[          ]"}};
+    for (const auto& [value, max, bar] : cases) {
+        EXPECT_EQ(cli::progressBarText(value, max, 10).substr(0, 12), bar) << value << "/" << max;
+    }
+}
+
 TEST(CliTransferSummary, GivesBytesSecondsAndRate) {
     EXPECT_EQ(cli::transferSummary(120000, 10.9), "Sent 120000 bytes in 10.9 s, 11.0 kB/s");
     EXPECT_EQ(cli::transferSummary(128, 0.01), "Sent 128 bytes in 0.0 s"); // too quick to rate

@@ -79,6 +79,7 @@ TEST(FirmwareFile, OnlyExactBinrxSelectsTheReceiver) {
     EXPECT_EQ(loadedLine("unit.binrx", 81920, false),
               "Loaded 'unit.binrx' with 81920 bytes for Morra (Receiver)");
     EXPECT_EQ(loadedLine("a.bin", 0, true), "Loaded 'a.bin' with 0 bytes for Halvo (Transmitter)");
+    EXPECT_EQ(loadedLine("a\nStarting Application...", 1, true).substr(0, 14), "Loaded 'a\\x0aS");
 }
 
 TEST(FlashRecord, HashAndLocalTime) {

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 
+#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -93,6 +94,7 @@ struct RunCase {
     const char* said = ""; // the run's last lines, alerts and diagnostics included
     const char* port = "line";
     uint32_t openRetryMs = 0;
+    bool record = false; // the record goes where it cannot be written; else nowhere
 };
 
 sim::Faults faults(const std::string& options) {
@@ -183,6 +185,8 @@ const RunCase kRuns[] = {
      "Starting Application...\n",
      "busy",
      2000},
+    // A record that cannot be written is a warning, and the run stands.
+    {"RecordNotWritten", true, {}, 100, -1, FlashOutcome::Success, "", "line", 0, true},
 };
 
 // An open refused for a reason that may pass: a busy device on Linux, a
@@ -230,11 +234,15 @@ TEST_P(FlashRuns, EventsResultAndRecord) {
     const auto hint = [](const std::string& port, const SerialFailure& failure) {
         return port == "gone" ? "see --list (" + std::to_string(failure.number) + ")" : "";
     };
-    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", std::nullopt, hint});
+    // A record that cannot be written: its folder is a file.
+    const std::string blocked = testing::TempDir() + "a-file";
+    std::ofstream(blocked).close();
+    const auto path = c.record ? std::optional(blocked + "/flashes.jsonl") : std::nullopt;
+    const FlashResult result = runFlash(job, link, events, {"zk-test", "1.0", path, hint});
 
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_TRUE(events.said.ends_with(withSystemTexts(c.said))) << events.said;
-    EXPECT_EQ(events.kinds, "finished ");
+    EXPECT_EQ(events.kinds, c.record ? "warning finished " : "finished ");
     EXPECT_TRUE(events.roundTrips);
     EXPECT_FALSE(link.hasError()) << "a failure is reported once, then forgotten";
     ASSERT_EQ(events.records.size(), 1u);
@@ -302,5 +310,21 @@ INSTANTIATE_TEST_SUITE_P(Library, FlashRuns, testing::ValuesIn(kRuns),
                          [](const testing::TestParamInfo<RunCase>& param) {
                              return std::string(param.param.name);
                          });
+
+// Lines a loader of another version, or a broken one, may print: a field of
+// the wrong type, or a count that is no integer or out of range, reads as its
+// default.
+TEST(EventFromJson, OddLinesReadAsDefaults) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"event":"finished","outcome":7,"image_bytes":49e99})",
+         R"({"event":"finished","outcome":"send error","transfer_seconds":0.0,"image_bytes":0})"},
+        {R"({"event":"progress","value":1e10,"max":-5000000000,"rate":"fast"})",
+         R"({"event":"progress","value":0,"max":100,"percent":0.0,"rate":0.0,"seconds_left":null})"},
+    };
+    for (const auto& [line, read] : cases) {
+        const auto event = eventFromJson(Json::parse(line));
+        EXPECT_EQ(event ? eventJson(*event).dump() : "", read) << line;
+    }
+}
 
 } // namespace

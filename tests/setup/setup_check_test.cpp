@@ -103,7 +103,7 @@ struct Tree {
 };
 
 struct Expect {
-    std::string id; // "hint" for the open hint after the row's errno
+    std::string id; // "hint" for the open hint after the row's errno, "text" for the text
     CheckStatus status;
     std::vector<std::string> words; // "@" stands for the tree's /dev/
 };
@@ -279,6 +279,11 @@ TEST(SetupCheck, FindsEachProblemWithItsFix) {
          {{"port:@pts/3", Ok, {"a pseudo-terminal whose far end is zkunit-sim (pid 500)"}},
           {"holders:@pts/3", Ok, {"no process"}}},
          {"@pts/3"}},
+        {"an adapter's strings carry escape sequences: the text shows them escaped",
+         [](Tree& t) {
+             writeFile(t.root / "sys/devices/pci0/usb1/1-1.3/serial", "A5\x1b]0;x\x07\n");
+         },
+         {{"text", Ok, {"(A5\\x1b]0;x\\x07)", "!\x1b"}}}},
         {"the exact speeds on a pseudo-terminal",
          [](Tree&) {},
          {{"speeds:" + pty.path(), Ok, {"takes 115200 and 109000 bit/s", "put back"}},
@@ -305,6 +310,8 @@ TEST(SetupCheck, FindsEachProblemWithItsFix) {
             if (e.id == "hint") {
                 found.finding =
                     SetupCheck_OpenHint(tree.roots, tree.who, row.hintErr, tree.node("ttyUSB0"));
+            } else if (e.id == "text") {
+                found.finding = SetupCheck_Text(checks);
             } else {
                 const auto it =
                     std::find_if(checks.begin(), checks.end(),

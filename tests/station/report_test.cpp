@@ -2,14 +2,22 @@
 // and gzip-compressed: retries, cancelled runs, serial-less adapters, old
 // records without station fields, lines that are no records, a torn last
 // line, and the filters; one unit's runs; spreadsheet cells.
+#include "flash/FlashRecord.h"
 #include "station/Report.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <set>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -222,6 +230,77 @@ TEST(Report, FiguresOverRecordsAndFilters) {
          {"2026-02-30", "2026-12-07T25:00", "2026-12-07T14:00+1", "20261207", "3026-12-07"}) {
         EXPECT_FALSE(station::parseIsoTime(bad)) << bad;
     }
+    // A run over the clock's whole range: its time does not overflow.
+    std::ofstream(path) << R"({"started":"1700-01-01T00:00Z","ended":"2250-01-01T00:00Z",)"
+                           R"("outcome":"success"})";
+    EXPECT_EQ(station::readReport({path}, {}, problems).medianSeconds, 17356291200.0);
+}
+
+// Sixteen loaders append their records to one file while one of them is
+// killed at random points, over and over: every record is there whole, once,
+// and those of the loaders left alone all of them. Then the disk fills up (a
+// file size limit here) in the middle of a record: the loader is told, the
+// torn last line is named by its number, and the next record is read behind it.
+TEST(Report, RecordsOfLoadersSideBySideOneKilledThenTheDiskFull) {
+    const std::string path = testing::TempDir() + "shared.jsonl";
+    std::remove(path.c_str());
+    std::vector<pid_t> loaders;
+    std::mt19937 random(std::random_device{}());
+    for (int id = 1; id < 36; ++id) { // from the 16th on, the one killed, started again
+        loaders.push_back(fork());
+        for (int n = 0; loaders.back() == 0 && n < 30; ++n) {
+            const std::string pad(static_cast<size_t>(n * 97 % 1500), 'x'); // some cross pages
+            appendRecord(path, rec("14:00:00", "14:00:10", std::to_string(id * 100 + n).c_str(),
+                                   "success", R"(,"pad":")" + pad + "\"") +
+                                   "\n");
+        }
+        if (loaders.back() == 0) {
+            _exit(0);
+        }
+        if (id >= 16) {
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+            kill(loaders.back(), SIGKILL);
+        }
+    }
+    for (const pid_t pid : loaders) {
+        waitpid(pid, nullptr, 0);
+    }
+    std::multiset<int> read;
+    std::vector<std::string> problems;
+    const auto count = [&] {
+        read.clear();
+        problems.clear();
+        return station::readReport(
+                   {path}, {}, problems,
+                   [&](const station::RecordRow& row) { read.insert(std::stoi(row.unit)); })
+            .records;
+    };
+    const int records = count();
+    for (const int serial : read) {
+        EXPECT_EQ(read.count(serial), 1U) << serial;
+    }
+    EXPECT_EQ(std::distance(read.begin(), read.lower_bound(1600)), 15 * 30);
+    for (const auto& problem : problems) { // what a write cut at a page left
+        EXPECT_TRUE(problem.ends_with(": not a flash record (not JSON)")) << problem;
+    }
+
+    std::ifstream in(path);
+    const auto torn = std::count(std::istreambuf_iterator<char>(in), {}, '\n') + 1;
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit full{std::filesystem::file_size(path) + 40, limit.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &full);
+    const std::string line = rec("14:09:00", "14:09:10", "42", "success") + "\n";
+    EXPECT_EQ(appendRecord(path, line).value_or(""),
+              path + ": only 40 of " + std::to_string(line.size()) + " bytes written");
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const std::string named = path + ":" + std::to_string(torn) + ": not a flash record (not JSON)";
+    EXPECT_EQ(count(), records);
+    EXPECT_EQ(problems.back(), named);
+    EXPECT_EQ(appendRecord(path, line), std::nullopt);
+    EXPECT_EQ(count(), records + 1);
+    EXPECT_EQ(problems.back(), named);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "flash/printable.h"
+#include "serial/printable.h"
 
 #include <cstdint>
 #include <cstdio>
