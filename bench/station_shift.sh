@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A station's shift: the CLI station watches a temporary sysfs and /dev tree
 # with 16 sockets, and virtual transmitter units are plugged in, flashed and
-# taken out again, CYCLES times in all (default 500). At 50 units and at the
+# taken out again, CYCLES times in all (default 500, at least 100). At 50 units and at the
 # end it prints the station's open descriptors, threads and resident memory,
 # and its CPU per unit between the two (its own, and with its loaders); both
 # are taken while no unit is being flashed.
@@ -10,6 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 cycles=${2:-500}
+if [ "$cycles" -lt 100 ]; then
+    echo "usage: $0 [BUILD_DIR] [CYCLES >= 100]: the first figures are taken at 50 units" >&2
+    exit 2
+fi
 sockets_n=16
 
 work=$(mktemp -d /tmp/zkflash-shift-XXXXXX)
@@ -86,7 +90,7 @@ sample() {
 for i in $(seq 1 "$sockets_n"); do start_unit "$i"; done
 ZK_SYS_ROOT=$sys ZK_DEV_ROOT=$work/dev LD_PRELOAD="$PWD/$build/lib/libzkmodemline.so" \
     ZK_MODEMLINE_SOCKET="$sockets" "$build/bin/zkflash-cli" --station --yes \
-    --record "$work/shift.jsonl" "$work/fw.bin" >"$work/shift.out" 2>"$work/shift.err" &
+    --metrics "$work/zkflash.prom" --record "$work/shift.jsonl" "$work/fw.bin" >"$work/shift.out" 2>"$work/shift.err" &
 station_pid=$!
 pids+=($station_pid)
 for _ in $(seq 200); do grep -q '^Station: ' "$work/shift.err" 2>/dev/null && break; sleep 0.05; done
@@ -111,6 +115,8 @@ ended=$(date +%s.%N)
 kill -INT "$station_pid"
 wait "$station_pid" || true
 failed=$(grep -vc '"outcome":"success"' "$work/shift.jsonl" || true)
+echo "The station's figures for Prometheus at the end:"
+grep -v '^#' "$work/zkflash.prom" | grep -v '_bucket\|} 0$'
 
 awk -v a="$at50" -v b="$at_end" -v n50="$n50" -v n="$n_end" -v hz="$(getconf CLK_TCK)" \
     -v failed="$failed" -v wall="$(echo "$ended - $started" | bc)" 'BEGIN {

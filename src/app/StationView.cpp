@@ -1,5 +1,6 @@
 #include "StationView.h"
 
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -28,6 +29,7 @@ using station::SlotState;
 const QString kOperatorKey = QStringLiteral("station/operator");
 const QString kWorkOrderKey = QStringLiteral("station/workOrder");
 const QString kSocketsKey = QStringLiteral("station/sockets");
+const QString kMetricsFileKey = QStringLiteral("station/metricsFile");
 const QString kRequireOperatorKey = QStringLiteral("station/requireOperator");
 
 constexpr int kTileColumns = 3;
@@ -104,7 +106,7 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
           return std::make_unique<ZKSerial>();
       }),
       operatorEdit_(new QLineEdit(this)), workOrderEdit_(new QLineEdit(this)),
-      socketsEdit_(new QLineEdit(this)),
+      socketsEdit_(new QLineEdit(this)), metricsEdit_(new QLineEdit(this)),
       startButton_(new QPushButton(QString::fromUtf8(kStartStationTitle), this)),
       answerButton_(new QPushButton(QStringLiteral("Answer"), this)), tilesLayout_(new QGridLayout),
       footer_(new QLabel(this)), image_(new QLabel(this)), placeholder_(new QLabel(this)),
@@ -120,6 +122,10 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     socketsEdit_->setAccessibleName(QStringLiteral("Sockets"));
     socketsEdit_->setPlaceholderText(
         QStringLiteral("any unit adapter; or SOCKET=LABEL, ... as --slot takes them"));
+    metricsEdit_->setObjectName(QStringLiteral("metricsEdit"));
+    metricsEdit_->setAccessibleName(QStringLiteral("Metrics file"));
+    metricsEdit_->setPlaceholderText(QStringLiteral("none; or a .prom file in node_exporter's "
+                                                    "textfile folder"));
     startButton_->setObjectName(QStringLiteral("stationStartButton"));
     startButton_->setAccessibleName(QStringLiteral("Start or stop the station"));
     answerButton_->setObjectName(QStringLiteral("answerButton"));
@@ -162,7 +168,11 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     auto* socketsLabel = new QLabel(QStringLiteral("Sockets:"), this);
     socketsLabel->setBuddy(socketsEdit_);
     socketsRow->addWidget(socketsLabel);
-    socketsRow->addWidget(socketsEdit_, 1);
+    socketsRow->addWidget(socketsEdit_, 2);
+    auto* metricsLabel = new QLabel(metricsEdit_->accessibleName() + QLatin1Char(':'), this);
+    metricsLabel->setBuddy(metricsEdit_);
+    socketsRow->addWidget(metricsLabel);
+    socketsRow->addWidget(metricsEdit_, 1);
     layout->addLayout(socketsRow);
     layout->addWidget(image_);
     layout->addWidget(placeholder_, 1);
@@ -174,7 +184,8 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
     layout->addWidget(footer_);
     setTabOrder(operatorEdit_, workOrderEdit_);
     setTabOrder(workOrderEdit_, socketsEdit_);
-    setTabOrder(socketsEdit_, startButton_);
+    setTabOrder(socketsEdit_, metricsEdit_);
+    setTabOrder(metricsEdit_, startButton_);
     setTabOrder(startButton_, answerButton_);
 
     // Colour follows the state; the words say it too.
@@ -195,6 +206,7 @@ StationView::StationView(ZKAppDelegate& delegate, QWidget* parent)
         operatorEdit_->setText(delegate_.settings().value(kOperatorKey).toString());
         workOrderEdit_->setText(delegate_.settings().value(kWorkOrderKey).toString());
         socketsEdit_->setText(delegate_.settings().value(kSocketsKey).toString());
+        metricsEdit_->setText(delegate_.settings().value(kMetricsFileKey).toString());
         launched_ = true;
         showImage();
     });
@@ -278,6 +290,18 @@ void StationView::startOrStop() {
         kept.setValue(kOperatorKey, who);
         kept.setValue(kWorkOrderKey, order);
         kept.setValue(kSocketsKey, socketsEdit_->text().trimmed());
+        const QString metrics = metricsEdit_->text().trimmed();
+        kept.setValue(kMetricsFileKey, metrics);
+        if (!metrics.isEmpty()) {
+            const QString folder = QFileInfo(metrics).absolutePath();
+            if (!QFileInfo(folder).isDir()) {
+                runAlert(window(), QString::fromUtf8(kApplicationName),
+                         QStringLiteral("Metrics file %1: no folder %2").arg(metrics, folder));
+                return;
+            }
+            settings.metricsFile = metrics.toStdString();
+            settings.version = ZK_VERSION;
+        }
         for (const QString& entry : socketsEdit_->text().split(QLatin1Char(','))) {
             if (entry.trimmed().isEmpty()) {
                 continue;
@@ -300,6 +324,7 @@ void StationView::startOrStop() {
         }
         settings.attemptsFrom = defaultRecordPath();
         prompts_.clear();
+        warning_.clear();
         for (const Tile& tile : tiles_) {
             delete tile.frame;
         }
@@ -316,6 +341,7 @@ void StationView::startOrStop() {
         operatorEdit_->setEnabled(false);
         workOrderEdit_->setEnabled(false);
         socketsEdit_->setEnabled(false);
+        metricsEdit_->setEnabled(false);
         startButton_->setText(QString::fromUtf8(kStopStationTitle));
         showImage();
         scan();
@@ -363,6 +389,11 @@ void StationView::unitEvent(size_t row, const RunEvent& event) {
     }
 }
 
+void StationView::warning(const std::string& text) {
+    warning_ = qs(printable(text));
+    refresh();
+}
+
 void StationView::unitEnded(size_t row, const station::RunEnd&) {
     prompts_.erase(row);
 }
@@ -377,6 +408,7 @@ void StationView::stopIfDone() {
         operatorEdit_->setEnabled(true);
         workOrderEdit_->setEnabled(true);
         socketsEdit_->setEnabled(true);
+        metricsEdit_->setEnabled(true);
         startButton_->setText(QString::fromUtf8(kStartStationTitle));
         showImage();
     }
@@ -461,5 +493,6 @@ void StationView::refresh() {
     }
     placeholder_->setVisible(tiles_.empty());
     answerButton_->setEnabled(asking);
-    footer_->setText(footerText(station::footerLine(runner_->totals())));
+    footer_->setText(footerText(station::footerLine(runner_->totals())) +
+                     (warning_.isEmpty() ? QString() : QLatin1Char('\n') + warning_));
 }

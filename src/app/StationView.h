@@ -40,7 +40,8 @@ public:
     // The station flashes the file chosen in the single-unit view. Its
     // operator and work order are kept in the window's settings; a site sets
     // station/requireOperator there to refuse a start while they are empty.
-    // The sockets it takes, with their labels, are kept there too.
+    // The sockets it takes, with their labels, and the file of its figures
+    // for Prometheus are kept there too.
     explicit StationView(ZKAppDelegate& delegate, QWidget* parent = nullptr);
     ~StationView() override;
 
@@ -85,6 +86,7 @@ private:
     void unitEvent(size_t row, const RunEvent& event) override;
     void unitEnded(size_t row, const station::RunEnd& end) override;
     void changed() override { refresh(); }
+    void warning(const std::string& text) override;
     void deliver();
     void stopIfDone();
     void refresh();
@@ -105,6 +107,8 @@ private:
     QLineEdit* operatorEdit_;
     QLineEdit* workOrderEdit_;
     QLineEdit* socketsEdit_; // SOCKET[=LABEL], comma-separated; empty: any unit adapter
+    QLineEdit* metricsEdit_; // the figures' file; empty: none
+    QString warning_;        // shown beneath the counters until the next start
     QPushButton* startButton_;
     QPushButton* answerButton_;
     QGridLayout* tilesLayout_;

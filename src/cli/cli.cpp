@@ -14,7 +14,7 @@ const char* usage() {
     return "Usage: zkflash-cli [--port DEVICE]... [--all] [--yes] [--quiet] [--verbose] [--json]\n"
            "                  [--record FILE | --no-record] FIRMWARE\n"
            "       zkflash-cli --station [--slot SOCKET[=LABEL]]... [--yes] [--json]\n"
-           "                  [--operator NAME] [--work-order ID] FIRMWARE\n"
+           "                  [--operator NAME] [--work-order ID] [--metrics FILE] FIRMWARE\n"
            "       zkflash-cli --list\n"
            "       zkflash-cli --doctor [--port DEVICE]... [--json]\n"
            "       zkflash-cli --report [--since TIME] [--work-order ID] [--unit SERIAL]\n"
@@ -41,6 +41,8 @@ const char* usage() {
            "  --slot SOCKET[=LABEL]\n"
            "                 with --station: take this socket (as --list shows it, or a\n"
            "                 /dev/serial/by-path name) and show it as LABEL; repeatable\n"
+           "  --metrics FILE with --station: keep the station's figures for Prometheus in\n"
+           "                 FILE (a .prom file in node_exporter's textfile folder)\n"
            "  --list         list the USB-serial ports, one per line\n"
            "  --doctor       check this machine's setup for the adapters, with fixes\n"
            "                 (opens only the ports named with --port)\n"
@@ -75,7 +77,7 @@ constexpr std::pair<const char*, const char*> kValued[] = {
     {"--since", "a date"},           {"--work-order", "an ID"},
     {"--operator", "a name"},        {"--slot", "a socket"},
     {"--record-field", "a field"},   {"--open-retry", "milliseconds"},
-    {"--unit", "an adapter serial"},
+    {"--unit", "an adapter serial"}, {"--metrics", "a file"},
 };
 
 constexpr std::pair<const char*, const char*> kShort[] = {
@@ -222,8 +224,9 @@ std::optional<Options> parseFlash(const std::vector<Arg>& args, std::string& err
         } else {
             error = arg.name == "--since" || arg.name == "--csv" || arg.name == "--unit"
                         ? arg.name + " goes with --report"
-                    : arg.name == "--slot" ? "--slot goes with --station"
-                                           : arg.name + " goes with another mode";
+                    : arg.name == "--slot" || arg.name == "--metrics"
+                        ? arg.name + " goes with --station"
+                        : arg.name + " goes with another mode";
             return std::nullopt;
         }
     }
@@ -246,6 +249,8 @@ std::optional<Options> parseStation(const std::vector<Arg>& args, std::string& e
         }
         if (arg.name == "--slot") {
             options.slots.push_back(arg.value);
+        } else if (arg.name == "--metrics") {
+            options.metrics = arg.value;
         } else {
             error = arg.name == "--list" || arg.name == "--port" || arg.name == "--all"
                         ? "--station takes no --list, --port or --all: it watches the sockets"

@@ -52,6 +52,7 @@ struct Options {
 
     // --station: the sockets it takes ("SOCKET[=LABEL]"); none: every unit's adapter
     std::vector<std::string> slots;
+    std::string metrics; // the file of the station's figures for Prometheus; empty: none
 };
 
 // Parses the arguments (without the program name). On a usage error returns

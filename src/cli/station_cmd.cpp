@@ -13,6 +13,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 
 namespace cli {
@@ -119,6 +120,8 @@ private:
     void unitText(size_t at, const std::string& text) override {
         say(station::shownName(runner_.rows()[at]) + ": " + printable(text));
     }
+
+    void warning(const std::string& text) override { say(text); }
 
     void unitEnded(size_t at, const station::RunEnd& end) override {
         if (options_.json && !end.outcome) {
@@ -230,6 +233,16 @@ int runStation(const Options& options) {
                             : options.record.empty() ? defaultRecordPath()
                                                      : options.record;
     settings.yes = options.yes;
+    if (!options.metrics.empty()) {
+        // A folder that is not there is a typing error, not a passing failure.
+        const auto folder = std::filesystem::path(options.metrics).parent_path();
+        std::error_code unknown;
+        if (!std::filesystem::is_directory(folder.empty() ? "." : folder, unknown)) {
+            return refuse("--metrics " + options.metrics + ": no folder " + folder.string());
+        }
+        settings.metricsFile = options.metrics;
+        settings.version = ZK_VERSION;
+    }
     return StationShell(options, std::move(settings)).run();
 }
 

@@ -1,9 +1,11 @@
 #include "station/Metrics.h"
 
+#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <system_error>
 
@@ -48,10 +50,10 @@ std::string quoted(const std::string& value) {
     return out + "\"";
 }
 
+// The shortest text that reads back as the same number.
 std::string number(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
+    return {text, std::to_chars(text, text + sizeof text, value).ptr};
 }
 
 double unixSeconds(StationMetrics::Time when) {
@@ -89,11 +91,17 @@ void StationMetrics::socket(const std::string& label) {
 }
 
 void StationMetrics::runEnded(const std::string& socket, std::optional<FlashOutcome> outcome,
-                              bool firstPass, double seconds) {
+                              int attempt, bool reachedUnit, double seconds) {
+    if (!reachedUnit) {
+        failures_[kindOf(outcome)] += outcome == FlashOutcome::Cancelled ? 0u : 1u;
+        return;
+    }
     Ends& ends = bySocket_[socket];
+    const bool first = attempt == 1;
+    firstAttempts_ += first && outcome != FlashOutcome::Cancelled ? 1u : 0u;
     if (outcome == FlashOutcome::Success) {
         ++ends.passed;
-        firstPass_ += firstPass ? 1u : 0u;
+        firstPass_ += first ? 1u : 0u;
         // The time a good flash takes; failures end early or late for reasons
         // of their own.
         for (size_t i = 0; i < kBuckets.size(); ++i) {
@@ -128,10 +136,14 @@ std::string StationMetrics::text(Time now) const {
         w.sample(at + "\"failed\"", double(ends.failed));
         w.sample(at + "\"cancelled\"", double(ends.cancelled));
     }
-    w.family("failures_total", "counter", "Runs that failed, by the kind of failure.");
+    w.family("failures_total", "counter",
+             "Runs that failed, by the kind of failure; a port that never opened included.");
     for (const auto& [kind, count] : failures_) {
         w.sample("cause=" + quoted(kind), double(count));
     }
+    w.family("units_first_attempt_total", "counter",
+             "Units whose first attempt passed or failed: the first-pass yield's denominator.");
+    w.sample("", double(firstAttempts_));
     w.family("units_first_pass_total", "counter", "Units that passed at their first attempt.");
     w.sample("", double(firstPass_));
     w.family("units_in_progress", "gauge", "Units being flashed or waiting for the operator.");
@@ -148,26 +160,26 @@ std::string StationMetrics::text(Time now) const {
 
 std::optional<std::string> replaceFile(const std::string& path, const std::string& text) {
     namespace fs = std::filesystem;
-    const fs::path target(path);
     // node_exporter reads only *.prom: a name without that ending is never
     // read half-written.
-    fs::path temporary = target;
+    fs::path temporary(path);
     temporary += ".tmp" + std::to_string(std::random_device{}());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            return "cannot write " + temporary.string();
-        }
+    std::FILE* out = std::fopen(temporary.string().c_str(), "wb");
+    if (!out) {
+        return "cannot write in the folder of " + path + ": " + std::strerror(errno);
     }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        fs::remove(temporary, error);
-        return "cannot replace " + path + ": " + error.message();
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    const int error = errno;
+    std::error_code ignored;
+    if (std::fclose(out) != 0 || !written) {
+        fs::remove(temporary, ignored);
+        return "cannot write " + path + ": " + std::strerror(written ? errno : error);
+    }
+    std::error_code renamed;
+    fs::rename(temporary, path, renamed);
+    if (renamed) {
+        fs::remove(temporary, ignored);
+        return "cannot replace " + path + ": " + renamed.message();
     }
     return std::nullopt;
 }

@@ -36,10 +36,11 @@ public:
 
     // A socket the station takes, so that its series exist before its first unit.
     void socket(const std::string& label);
-    // A unit's run ended: `outcome` none when its loader died; `firstPass`
-    // when it was the unit's first attempt and it passed.
-    void runEnded(const std::string& socket, std::optional<FlashOutcome> outcome, bool firstPass,
-                  double seconds);
+    // A unit's run ended: `outcome` none when its loader died; `attempt` the
+    // unit's (1: its first); `reachedUnit` false when its port never opened,
+    // which counts as a failure but, as in the report, as no unit.
+    void runEnded(const std::string& socket, std::optional<FlashOutcome> outcome, int attempt,
+                  bool reachedUnit, double seconds);
     void setInProgress(int units) { inProgress_ = units; }
 
     // The series in Prometheus' text format, as of `now`.
@@ -53,6 +54,7 @@ private:
     const Time started_;
     std::map<std::string, Ends> bySocket_;
     std::map<std::string, uint64_t> failures_; // by kind
+    uint64_t firstAttempts_ = 0;               // passed or failed
     uint64_t firstPass_ = 0;
     std::array<uint64_t, kBuckets.size()> buckets_{};
     uint64_t durations_ = 0;

@@ -1,5 +1,8 @@
 #include "station/Runner.h"
 
+#include "flash/sha256.h"
+#include "serial/printable.h"
+
 #include <algorithm>
 
 namespace station {
@@ -24,7 +27,8 @@ std::string recordedUnit(const Json& record, const std::string& otherwise) {
 Runner::Runner(RunnerSettings settings, PortWatch& watch, Launcher& launcher, RunnerView& view,
                Now now)
     : settings_(std::move(settings)), watch_(watch), launcher_(launcher), view_(view),
-      now_(std::move(now)), named_(!settings_.sockets.empty()) {
+      now_(std::move(now)), named_(!settings_.sockets.empty()), startedAt_(now_()),
+      startedWall_(std::chrono::system_clock::now()) {
     for (const SlotSpec& slot : settings_.sockets) {
         SlotRow row;
         row.socket = slot.socket;
@@ -33,6 +37,19 @@ Runner::Runner(RunnerSettings settings, PortWatch& watch, Launcher& launcher, Ru
     }
     if (settings_.attemptsFrom) {
         attempts_ = std::make_unique<Attempts>(*settings_.attemptsFrom);
+    }
+    if (settings_.metricsFile) {
+        const FlashJob& job = settings_.job;
+        const auto field = [&](const char* key) { return printable(recordText(job.fields, key)); };
+        metrics_ = std::make_unique<StationMetrics>(
+            MetricsInfo{printable(settings_.version), printable(job.name),
+                        job.image ? sha256Hex(job.image->data(), job.image->size()) : "",
+                        field("work_order"), field("operator")},
+            startedWall_);
+        for (const SlotRow& row : rows_) {
+            metrics_->socket(row.label.empty() ? row.socket : row.label);
+        }
+        writeMetrics();
     }
 }
 
@@ -100,6 +117,9 @@ void Runner::scan() {
     firstLook_ = false;
     taking_ = taking_ && !settings_.once; // each fixed socket's one run has started
     view_.changed();
+    if (metrics_ && now_() >= nextMetrics_) {
+        writeMetrics();
+    }
 }
 
 void Runner::start(size_t at) {
@@ -114,7 +134,10 @@ void Runner::start(size_t at) {
         job.fields.update(attempts_->fieldsForNextRun(row));
     }
     const UnitId id = nextId_++;
-    units_[id] = Unit{at, row.serial, now_()};
+    const auto attempt = job.fields.find("attempt");
+    units_[id] =
+        Unit{at, row.serial, now_(),
+             attempt != job.fields.end() && attempt->is_number_integer() ? attempt->get<int>() : 1};
     launcher_.start(id, job);
 }
 
@@ -179,7 +202,8 @@ void Runner::unitEnded(UnitId id, const RunEnd& end) {
     const FlashOutcome outcome = end.outcome.value_or(FlashOutcome::SerialFailure);
     // As the report counts it: a run whose port never opened reached no unit.
     const auto opened = end.record.is_object() ? end.record.find("port_opened") : end.record.end();
-    if (opened == end.record.end() || !opened->is_boolean() || opened->get<bool>()) {
+    const bool reached = opened == end.record.end() || !opened->is_boolean() || opened->get<bool>();
+    if (reached) {
         tally_.add(recordedUnit(end.record, unit.serial), outcome, unit.started.time_since_epoch(),
                    now_().time_since_epoch());
     }
@@ -193,8 +217,29 @@ void Runner::unitEnded(UnitId id, const RunEnd& end) {
                                    : end.why;
         row.advice = end.outcome ? advice(outcome, settings_.job.transmitter) : std::string();
     }
+    if (metrics_) {
+        const SlotRow& row = rows_[unit.row];
+        metrics_->runEnded(row.label.empty() ? row.socket : row.label, end.outcome, unit.attempt,
+                           reached, end.seconds);
+        writeMetrics();
+    }
     view_.unitEnded(unit.row, end);
     view_.changed();
+}
+
+void Runner::writeMetrics() {
+    const auto now = now_();
+    nextMetrics_ = now + kMetricsInterval;
+    metrics_->setInProgress(totals().inProgress);
+    const auto wall =
+        startedWall_ + std::chrono::duration_cast<StationMetrics::Time::duration>(now - startedAt_);
+    const auto problem = replaceFile(*settings_.metricsFile, metrics_->text(wall));
+    if (problem.has_value() != metricsFailing_) {
+        view_.warning(problem ? "The station's figures were not written: " + *problem
+                              : "The station's figures are written again to " +
+                                    *settings_.metricsFile + ".");
+    }
+    metricsFailing_ = problem.has_value();
 }
 
 void Runner::answer(bool ahead) {

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "station/Launcher.h"
+#include "station/Metrics.h"
 #include "station/PortWatch.h"
 #include "station/Station.h"
 #include "station/UnitTally.h"
@@ -30,6 +31,11 @@ struct RunnerSettings {
     // station fields.
     std::optional<std::string> attemptsFrom;
     bool yes = false; // prompts are answered as they come
+    // The station's figures for Prometheus (Metrics.h) are written to this
+    // file at the start, when a unit's run ends and at least every
+    // kMetricsInterval. None: not written.
+    std::optional<std::string> metricsFile;
+    std::string version; // the program's, in the figures' info series
 };
 
 // What the runner tells its shell, on the runner's thread; `row` indexes
@@ -45,6 +51,9 @@ public:
     virtual void unitEnded(size_t /*row*/, const RunEnd& /*end*/) {}
     // The rows or counters may have changed.
     virtual void changed() {}
+    // Something beside the units went wrong (the figures' file could not be
+    // written); the runs go on.
+    virtual void warning(const std::string& /*text*/) {}
 };
 
 class Runner : private Launcher::Listener {
@@ -56,6 +65,9 @@ public:
     // plugged in.
     static constexpr std::chrono::milliseconds kScanInterval{200};
     static constexpr uint32_t kOpenRetryMs = 2000;
+    // The figures are written at least this often, so that their last update
+    // time shows a station that is gone.
+    static constexpr std::chrono::seconds kMetricsInterval{15};
 
     Runner(RunnerSettings settings, PortWatch& watch, Launcher& launcher, RunnerView& view,
            Now now = Clock::now);
@@ -65,9 +77,9 @@ public:
     Clock::time_point poll();
     // Takes in what the runs sent.
     void deliver() { launcher_.deliver(*this); }
-    // Looks at the sockets now. Ports present at the first look are left
-    // alone unless their socket was named; a unit plugged in again is
-    // flashed again.
+    // Looks at the sockets now, and writes the figures when that is due.
+    // Ports present at the first look are left alone unless their socket was
+    // named; a unit plugged in again is flashed again.
     void scan();
 
     // Enter: answers every unit whose prompt has been shown; `ahead` also
@@ -96,12 +108,14 @@ private:
         size_t row;
         std::string serial;
         Clock::time_point started;
+        int attempt = 1;
         bool removed = false; // taken out: the row is no longer its own
     };
 
     size_t rowFor(const std::string& socket);
     void start(size_t row);
     void gone(size_t row);
+    void writeMetrics();
 
     void unitEvent(UnitId id, const RunEvent& event) override;
     void unitText(UnitId id, const std::string& text) override;
@@ -118,6 +132,12 @@ private:
     UnitId nextId_ = 1;
     std::unique_ptr<Attempts> attempts_;
     UnitTally tally_;
+    std::unique_ptr<StationMetrics> metrics_;
+    Clock::time_point nextMetrics_{};
+    bool metricsFailing_ = false;
+    // The wall clock's time at the runner clock's start, for the figures.
+    const Clock::time_point startedAt_;
+    const StationMetrics::Time startedWall_;
     Clock::time_point nextScan_{};
     bool firstLook_ = true;
     bool taking_ = true;

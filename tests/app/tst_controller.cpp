@@ -627,13 +627,15 @@ private slots:
         QVERIFY(app.view("stationPlaceholder")->isVisible());
         app.view<QLineEdit>("operatorEdit")->setText("Ana");
         app.view<QLineEdit>("workOrderEdit")->setText("WO-7");
+        const QString metrics = stateHome.filePath("station.prom");
+        app.view<QLineEdit>("metricsEdit")->setText(metrics);
         // The station's controls in their tab order, with their names; Answer
         // is passed over until a unit waits.
         app.window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&app.window));
         app.view<QWidget>("operatorEdit")->setFocus(Qt::TabFocusReason);
-        for (const QString name :
-             {"Operator", "Work order", "Sockets", "Start or stop the station", "Switch view"}) {
+        for (const QString name : {"Operator", "Work order", "Sockets", "Metrics file",
+                                   "Start or stop the station", "Switch view"}) {
             QCOMPARE(QApplication::focusWidget()->accessibleName(), name);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
@@ -700,6 +702,13 @@ private slots:
                                    "Stop the station and cancel its units?"};
         QCOMPARE(catcher.headings.mid(1), // the first: the refused single-unit start
                  cancel ? QStringList{asked[action == "close"]} : QStringList());
+        // The station's figures for Prometheus, as of its last unit.
+        QFile figures(metrics);
+        QVERIFY(figures.open(QIODevice::ReadOnly));
+        const QByteArray written = figures.readAll();
+        QVERIFY2(written.contains("work_order=\"WO-7\",operator=\"Ana\"} 1\n") &&
+                     written.contains("\nzkflash_station_units_in_progress 0\n"),
+                 written.constData());
         QVERIFY(records.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = records.readAll().trimmed().split('\n');
         QCOMPARE(lines.size(), 3);
@@ -716,6 +725,7 @@ private slots:
             // refuses a start while one is empty.
             QCOMPARE(again.view<QLineEdit>("operatorEdit")->text(), QString("Ana"));
             QCOMPARE(again.view<QLineEdit>("workOrderEdit")->text(), QString("WO-7"));
+            QCOMPARE(again.view<QLineEdit>("metricsEdit")->text(), metrics);
             again.delegate.settings().setValue("station/requireOperator", true);
             again.view<QLineEdit>("workOrderEdit")->clear();
             again.delegate.fw().setData(bytes(10));

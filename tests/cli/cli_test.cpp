@@ -24,7 +24,7 @@ std::string parsed(const std::string& line) {
     if (!o) {
         return error.empty() ? "refused without a reason" : "";
     }
-    const char* const modes[] = {"flash", "list", "help", "version", "doctor", "report"};
+    const char* const modes[] = {"flash", "list", "help", "version", "doctor", "report", "station"};
     std::string text = modes[static_cast<int>(o->mode)];
     for (const auto& port : o->ports) {
         text += " port=" + port;
@@ -37,7 +37,8 @@ std::string parsed(const std::string& line) {
     }
     text += (o->since.empty() ? "" : " since=" + o->since) +
             (o->workOrder.empty() ? "" : " wo=" + o->workOrder) + (o->csv ? " csv" : "") +
-            (o->unit.empty() ? "" : " unit=" + o->unit);
+            (o->unit.empty() ? "" : " unit=" + o->unit) +
+            (o->metrics.empty() ? "" : " metrics=" + o->metrics);
     return text;
 }
 
@@ -78,6 +79,10 @@ TEST(CliArgs, ParsesEachForm) {
         {"--report --unit", ""},
         {"--unit FT4K2P9Q fw", ""},
         {"--csv fw", ""},
+        {"--station --metrics=/var/lib/node/zkflash.prom fw",
+         "station fw=fw metrics=/var/lib/node/zkflash.prom"},
+        {"--metrics m.prom fw", ""},
+        {"--report --metrics m.prom", ""},
     };
     for (const auto& [line, options] : cases) {
         EXPECT_EQ(parsed(line), options) << line;

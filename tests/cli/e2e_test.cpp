@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -477,11 +481,62 @@ INSTANTIATE_TEST_SUITE_P(
                                 "cancelled,cancelled"}),
     caseName<SeveralCase>);
 
+// node_exporter with only its textfile collector, on a loopback port, as a
+// site runs it beside a station.
+class NodeExporter {
+public:
+    explicit NodeExporter(const std::filesystem::path& folder) : port_(freePort()) {
+        process_ = std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/prometheus-node-exporter",
+                                     "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                                     "--collector.disable-defaults", "--collector.textfile",
+                                     "--collector.textfile.directory=" + folder.string()});
+    }
+    // What a scrape of /metrics returns; empty while nothing answers.
+    std::string scrape() const {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at = loopback(port_);
+        std::string reply;
+        if (connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+            const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+            (void)!send(s, request.data(), request.size(), 0);
+            char buffer[4096];
+            for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;) {
+                reply.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        close(s);
+        return reply;
+    }
+
+private:
+    static sockaddr_in loopback(uint16_t port) {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return at;
+    }
+    // A port that was free a moment ago.
+    static uint16_t freePort() {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at = loopback(0);
+        socklen_t size = sizeof at;
+        bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        getsockname(s, reinterpret_cast<sockaddr*>(&at), &size);
+        close(s);
+        return ntohs(at.sin_port);
+    }
+    const uint16_t port_;
+    std::unique_ptr<Process> process_;
+};
+
 // A station on a temporary sysfs and /dev tree, in which virtual units are
 // plugged into the hub's sockets (their pseudo-terminals appear as ttyUSB
 // nodes) as a script says: plug SOCKET UNIT (an index into `units`), kill UNIT
 // (its loader), until TEXT or out TEXT (on standard error or output), enter,
-// stop (Ctrl-C). The runner's own cases are its tests'; these need processes.
+// stop (Ctrl-C), scrape LINE|LINE... (the station's figures, as node_exporter
+// serves them). The runner's own cases are its tests'; these need processes.
 struct StationCase {
     const char* name;
     const char* units; // each unit's options, a comma after each but the last; serials S1, S2...
@@ -512,6 +567,12 @@ TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
             units.emplace_back(std::make_unique<VirtualUnit>(words(options.c_str()))).get());
     }
     auto args = words(c.args);
+    std::unique_ptr<NodeExporter> exporter;
+    if (std::string(c.script).find("scrape") != std::string::npos) {
+        std::filesystem::create_directories(root / "textfile");
+        exporter = std::make_unique<NodeExporter>(root / "textfile");
+        args.insert(args.end(), {"--metrics", (root / "textfile/zkflash.prom").string()});
+    }
     args.push_back(units.front()->write(c.file, testImage(20000)));
     std::unique_ptr<Process> station;
     std::istringstream script(c.script);
@@ -548,6 +609,27 @@ TEST_P(Station, FlashesEachUnitAsItIsPluggedIn) {
             station->writeInput("\n");
         } else if (parts[0] == "stop") {
             station->signal(SIGINT);
+        } else if (parts[0] == "scrape") {
+            std::string text;
+            const auto served = [&] {
+                text = exporter->scrape();
+                std::istringstream lines(step.substr(parts[0].size() + 1));
+                for (std::string line; std::getline(lines, line, '|');) {
+                    if (text.find("\n" + line + "\n") == std::string::npos) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (!served() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(100ms);
+            }
+            EXPECT_TRUE(served()) << text;
+            Process check(
+                {"/bin/sh", "-c",
+                 "/usr/bin/promtool check metrics <" + (root / "textfile/zkflash.prom").string()});
+            EXPECT_EQ(check.wait(10s), 0) << check.output() << check.error();
         }
     }
     EXPECT_EQ(station->wait(kRunTimeout), c.exitStatus) << station->error();
@@ -578,12 +660,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "out \"label\":\"A2\"}; kill 0; until A1: the loader ended with status 137;"
                     "stop; until Stopping: no new units; stop",
                     130, "cancelled 1 ann", ""},
-        // Enter answers both receivers; one is in the wrong mode.
+        // Enter answers both receivers; one is in the wrong mode. Its
+        // figures reach Prometheus through node_exporter.
         StationCase{"ReceiversWaitForTheOperator", "--target rx,--target rx --wrong-mode",
                     "--station --slot 1-1.2=B7 --slot 1-1.3=B8 --operator ann", "fw.binrx",
                     "start; plug 1-1.2 0; plug 1-1.3 1; until B7  S1  waiting for the operator;"
                     "until B8  S2  waiting for the operator; enter; until B7  S1  passed;"
-                    "until B8  S2  failed: wrong mode; stop",
+                    "until B8  S2  failed: wrong mode;"
+                    "scrape node_textfile_scrape_error 0|"
+                    "zkflash_station_units_total{outcome=\"passed\",socket=\"B7\"} 1|"
+                    "zkflash_station_units_total{outcome=\"failed\",socket=\"B8\"} 1|"
+                    "zkflash_station_failures_total{cause=\"wrong_mode\"} 1|"
+                    "zkflash_station_units_in_progress 0; stop",
                     1, "success 1 ann,wrong mode 1 ann", "passed 1  failed 1  in progress 0"}),
     caseName<StationCase>);
 
@@ -676,6 +764,8 @@ TEST(Usage, RefusedBeforeAnyPortIsOpened) {
         {"--station --slot 1-1.2=A\x01 " + fw, "the label has a control character"},
         {"--station " + big.string(), "is too large to flash (196609 bytes, at most 196608)"},
         {"--station /nonexistent/fw.bin", "cannot read '/nonexistent/fw.bin'"},
+        {"--station --metrics /nonexistent/zkflash.prom " + fw,
+         "--metrics /nonexistent/zkflash.prom: no folder /nonexistent"},
         {"--json " + fw, "no USB-serial port found: plug in the unit's adapter"},
     };
     for (const auto& [args, error] : cases) {

@@ -63,13 +63,20 @@ struct RunnerCase {
     const char* script;
     const char* outcomes; // of the records with their attempts, operators and sockets, sorted
     const char* footer;
+    // Lines of the figures for Prometheus at the end, separated by '|'; or
+    // '!' and the warning, given once, when the file's folder is missing.
+    const char* metrics;
 };
 
 void PrintTo(const RunnerCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Runner : public testing::TestWithParam<RunnerCase>, public station::RunnerView {};
+class Runner : public testing::TestWithParam<RunnerCase>, public station::RunnerView {
+public:
+    void warning(const std::string& text) override { warnings.push_back(text); }
+    std::vector<std::string> warnings;
+};
 
 TEST_P(Runner, RowsCountersAndRecords) {
     const RunnerCase& c = GetParam();
@@ -92,8 +99,16 @@ TEST_P(Runner, RowsCountersAndRecords) {
         },
         {"runner_test", "1", records, {}});
     const auto image = std::make_shared<std::vector<uint8_t>>(5000, uint8_t{0x5A});
+    const bool unwritable = *c.metrics == '!';
+    const auto folder =
+        std::filesystem::path(testing::TempDir()) / (std::string("figures_") + c.name);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const auto metrics = folder / (unwritable ? "missing/station.prom" : "station.prom");
     const station::RunnerSettings settings{
-        {}, false, {"", image, c.file, !rx, {{"operator", "ann"}}, 0}, records};
+        {},      false, {"", image, c.file, !rx, {{"operator", "ann"}}, 0},
+        records, false, metrics.string(),
+        "9.1"};
     station::Clock::time_point now{};
     const auto watch = station::systemPortWatch();
     station::Runner runner(settings, *watch, launcher, *this, [&] { return now; });
@@ -156,6 +171,23 @@ TEST_P(Runner, RowsCountersAndRecords) {
     std::vector<std::string> problems;
     const station::Report report = station::readReport({records}, {}, problems);
     const station::Totals totals = runner.totals();
+    // The figures' file, replaced whole each time, and nothing left beside it.
+    if (unwritable) {
+        EXPECT_EQ(warnings, std::vector<std::string>{std::string("The station's figures were not "
+                                                                 "written: cannot write in the "
+                                                                 "folder of ") +
+                                                     metrics.string() + ": " + (c.metrics + 1)});
+    } else {
+        std::ifstream file(metrics);
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
+        for (const std::string& line :
+             split(std::string(c.metrics) + "|zkflash_station_info{version=\"9.1\",image=\"" +
+                       c.file + "\",sha256=\"",
+                   '|')) {
+            EXPECT_NE(text.find("\n" + line), std::string::npos) << line << "\n" << text;
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+    }
     EXPECT_TRUE(std::string(c.units).find("dies") != std::string::npos ||
                 std::tie(report.unitsPassed, report.unitsFailed, report.firstPassYield) ==
                     std::tie(totals.passed, totals.failed, totals.firstPassYield));
@@ -177,7 +209,13 @@ INSTANTIATE_TEST_SUITE_P(
             "plug 1-1.3 2; plug 1-1.4 4; until 1-1.3 passed in; stop",
             "success 1 ann 1-1.2,success 2 ann 1-1.3,wrong mode 1 ann 1-1.3,wrong mode 1 ann 1-1.4,"
             "wrong mode 2 ann 1-1.4",
-            "passed 2  failed 1  in progress 0  units/hour 360.0  first-pass yield 33.3 %"},
+            "passed 2  failed 1  in progress 0  units/hour 360.0  first-pass yield 33.3 %",
+            "zkflash_station_units_total{socket=\"1-1.3\",outcome=\"failed\"} 1|"
+            "zkflash_station_units_total{socket=\"1-1.3\",outcome=\"passed\"} 1|"
+            "zkflash_station_units_total{socket=\"1-1.4\",outcome=\"failed\"} 2|"
+            "zkflash_station_failures_total{cause=\"wrong_mode\"} 3|"
+            "zkflash_station_units_first_attempt_total 3|zkflash_station_units_first_pass_total 1|"
+            "zkflash_station_flash_duration_seconds_count 2|zkflash_station_units_in_progress 0"},
         // A unit taken out mid-flash, while the station stops, ends its run
         // at once; one whose line failed keeps that beside its removal; one
         // unit's run dies.
@@ -190,7 +228,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "until 1-1.3 unit removed after: failed: Write Error; unplug 1-1.2 0;"
                    "until 1-1.2 unit removed mid-flash",
                    "cancelled 1 ann 1-1.2,send error 1 ann 1-1.3",
-                   "passed 0  failed 2  in progress 0  units/hour 0.0  first-pass yield 0.0 %"},
+                   "passed 0  failed 2  in progress 0  units/hour 0.0  first-pass yield 0.0 %",
+                   "zkflash_station_units_total{socket=\"1-1.2\",outcome=\"cancelled\"} 1|"
+                   "zkflash_station_failures_total{cause=\"loader_died\"} 1|"
+                   "zkflash_station_failures_total{cause=\"send_error\"} 1|"
+                   "zkflash_station_units_first_attempt_total 2"},
         // Enter answers the receiver waiting; with the input at its end the
         // next one is cancelled.
         RunnerCase{"ReceiverPrompts", "R1,R2", "fw.binrx",
@@ -198,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "until 1-1.2 passed in; plug 1-1.3 1; until 1-1.3 waiting for the operator; eof;"
                    "until 1-1.3 failed: cancelled; stop",
                    "cancelled 1 ann 1-1.3,success 1 ann 1-1.2",
-                   "passed 1  failed 0  in progress 0  units/hour 0.0  first-pass yield 100.0 %"}),
+                   "passed 1  failed 0  in progress 0  units/hour 0.0  first-pass yield 100.0 %",
+                   "!No such file or directory"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 } // namespace

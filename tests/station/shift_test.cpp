@@ -88,8 +88,11 @@ TEST(Shift, TwoThousandUnitsLeaveNothingBehind) {
     const auto image = std::make_shared<std::vector<uint8_t>>(5000, uint8_t{0x5A});
     station::Clock::time_point now{};
     Sockets sockets;
-    station::Runner runner({{}, false, {"", image, "fw.binrx", false, {}, 0}, records, false},
-                           sockets, launcher, sockets, [&] { return now; });
+    // The figures too are written all shift long: no descriptor may stay open.
+    const std::string metrics = testing::TempDir() + "shift.prom";
+    station::Runner runner(
+        {{}, false, {"", image, "fw.binrx", false, {}, 0}, records, false, metrics, "1"}, sockets,
+        launcher, sockets, [&] { return now; });
     runner.scan(); // the first look: nothing there yet
     int units = 0;
     std::vector<std::shared_ptr<std::atomic<bool>>> out;
@@ -136,6 +139,11 @@ TEST(Shift, TwoThousandUnitsLeaveNothingBehind) {
     // The counters keep each unit's serial number: some 100 bytes a unit.
     EXPECT_LT(last[3], first[3] + 1900 * 256) << first[3];
     EXPECT_EQ(runner.totals().passed, 1200); // kinds 0 to 5
+    std::ifstream figures(metrics);
+    const std::string written{std::istreambuf_iterator<char>(figures), {}};
+    EXPECT_NE(written.find("zkflash_station_flash_duration_seconds_count 1200\n"),
+              std::string::npos)
+        << written;
     // The table shows what adapters, fixture labels and failures carry escaped.
     std::vector<station::SlotRow> rows = runner.rows();
     rows.emplace_back().label = "\x1b]2;A17";
