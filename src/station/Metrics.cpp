@@ -148,7 +148,8 @@ std::string StationMetrics::text(Time now) const {
     w.sample("", double(firstPass_));
     w.family("units_in_progress", "gauge", "Units being flashed or waiting for the operator.");
     w.sample("", inProgress_);
-    w.family("flash_duration_seconds", "histogram", "How long the flashes that passed took.");
+    w.family("flash_duration_seconds", "histogram",
+             "How long the runs that passed took, a wait for the operator included.");
     for (size_t i = 0; i < kBuckets.size(); ++i) {
         w.sample("le=" + quoted(number(kBuckets[i])), double(buckets_[i]), "_bucket");
     }
