@@ -244,4 +244,20 @@ INSTANTIATE_TEST_SUITE_P(
                    "!No such file or directory"}),
     [](const auto& param) { return std::string(param.param.name); });
 
+// Record lines of other versions, with fields of other types, count for what
+// they say rather than stopping the station at its start.
+TEST(Attempts, CountedFromLinesOfOtherVersions) {
+    const std::string path = testing::TempDir() + "attempts.jsonl";
+    std::ofstream(path) << R"({"adapter_serial":"S1","outcome":7}
+{"adapter_serial":5,"outcome":"success"}
+{"adapter_serial":"S1","outcome":"cancelled"}
+)";
+    station::Attempts attempts(path);
+    station::SlotRow row;
+    for (const char* serial : {"S1", "5"}) {
+        row.serial = serial;
+        EXPECT_EQ(attempts.fieldsForNextRun(row)["attempt"], 2) << serial;
+    }
+}
+
 } // namespace
