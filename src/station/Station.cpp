@@ -183,7 +183,7 @@ std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>
     if (!failure) {
         return outcomeName(outcome);
     }
-    return failureText(*failure, FailureForm::Reason);
+    return printable(failureText(*failure, FailureForm::Reason));
 }
 
 std::string advice(FlashOutcome outcome, bool transmitter) {

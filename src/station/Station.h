@@ -101,7 +101,8 @@ std::string footerLine(const Totals& totals);
 std::string recordText(const Json& record, const char* key);
 
 // The failure in a few words: the serial failure's reason ("<what> - <system
-// text>"), else the outcome's name.
+// text>"), else the outcome's name. A failure read back from a loader's record
+// may carry anything: it is escaped (printable.h).
 std::string shortReason(FlashOutcome outcome, const std::optional<SerialFailure>& failure);
 // What the operator can do about a unit that failed so, as the single run
 // says it; empty when there is nothing to say.

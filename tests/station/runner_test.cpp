@@ -260,4 +260,11 @@ TEST(Attempts, CountedFromLinesOfOtherVersions) {
     }
 }
 
+// A failure read back from a loader's record is shown escaped.
+TEST(SlotRows, FailureOfARecordInAFewWordsIsEscaped) {
+    EXPECT_EQ(station::shortReason(FlashOutcome::SerialFailure,
+                                   SerialFailure{"Write Error", 5, "I/O\x7f\x1b[2J"}),
+              "Write Error - I/O\\x7f\\x1b[2J");
+}
+
 } // namespace
