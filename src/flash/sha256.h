@@ -1,5 +1,5 @@
 // SHA-256 from the system's cryptography: OpenSSL's on Linux
-// (sha256_openssl.cpp); a Windows build has BCrypt's.
+// (sha256_openssl.cpp), BCrypt's on Windows (sha256_win.cpp).
 #pragma once
 
 #include <cstddef>
