@@ -8,8 +8,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
@@ -42,6 +44,40 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+};
+
+// What the loaders sent, read alike on every system: their streams split into
+// lines, the event stream's lines read as events, and each loader's end told
+// from the last record it sent. Handed to the runner in the order it came.
+class LoaderOutputs {
+public:
+    // What one loader has sent so far.
+    struct Streams {
+        std::string outLine; // the unfinished lines of its event stream
+        std::string errLine; // and of its standard error
+        Json record;         // the last one it sent
+    };
+
+    // Bytes from a loader's event stream (`events`) or standard error; with
+    // `ended` the stream is over and a last line without its line feed counts.
+    void take(station::UnitId id, Streams& streams, bool events, std::string_view bytes,
+              bool ended);
+    // The loader ended with `status` after `seconds`.
+    void ended(station::UnitId id, Streams& streams, int status, double seconds);
+    // The loader could not be started.
+    void notStarted(station::UnitId id, const std::string& why);
+    void deliver(station::Launcher::Listener& listener);
+
+private:
+    struct Output {
+        station::UnitId id;
+        std::optional<RunEvent> event;
+        std::optional<std::string> text;
+        station::RunEnd end; // when neither
+    };
+    void line(station::UnitId id, Streams& streams, bool events, std::string text);
+
+    std::deque<Output> outputs_;
 };
 
 // The arguments of a loader for `job`: --json, --port, --yes, the record

@@ -43,19 +43,9 @@ struct Child {
     int out = -1; // its event stream
     int err = -1; // its standard error
     int in = -1;  // its standard input
-    std::string outLine;
-    std::string errLine;
-    Json record; // the last one it sent
+    LoaderOutputs::Streams streams;
     Clock::time_point started;
     std::optional<Clock::time_point> killAt;
-};
-
-// What a loader sent, in the order it came.
-struct Output {
-    UnitId id;
-    std::optional<RunEvent> event;
-    std::optional<std::string> text;
-    station::RunEnd end; // when neither
 };
 
 } // namespace
@@ -63,7 +53,7 @@ struct Output {
 struct ChildLauncher::Impl {
     const Options options;
     std::deque<Child> children; // running
-    std::deque<Output> outputs;
+    LoaderOutputs outputs;
 
     Child* find(UnitId id) {
         for (Child& child : children) {
@@ -119,18 +109,6 @@ struct ChildLauncher::Impl {
         return true;
     }
 
-    void line(Child& child, bool events, const std::string& text) {
-        auto event = events ? eventFromJson(Json::parse(text, nullptr, false)) : std::nullopt;
-        if (!event) {
-            outputs.push_back({child.id, std::nullopt, text, {}});
-            return;
-        }
-        if (event->kind == RunEvent::Kind::Record) {
-            child.record = event->record;
-        }
-        outputs.push_back({child.id, std::move(event), std::nullopt, {}});
-    }
-
     // Takes in what `fd` (out or err) holds, each whole line; at the end of
     // both streams the loader is reaped.
     void read(Child& child, int& fd) {
@@ -139,20 +117,9 @@ struct ChildLauncher::Impl {
         if (n < 0 && errno == EINTR) {
             return;
         }
-        const bool events = &fd == &child.out;
-        std::string& pending = events ? child.outLine : child.errLine;
-        if (n > 0) {
-            pending.append(buffer, static_cast<size_t>(n));
-        }
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;
-             pending.erase(0, end + 1)) {
-            line(child, events, pending.substr(0, end));
-        }
+        outputs.take(child.id, child.streams, &fd == &child.out,
+                     std::string_view(buffer, n > 0 ? static_cast<size_t>(n) : 0), n <= 0);
         if (n <= 0) {
-            if (!pending.empty()) {
-                line(child, events, pending);
-                pending.clear();
-            }
             closeFd(fd);
         }
     }
@@ -162,20 +129,11 @@ struct ChildLauncher::Impl {
         while (waitpid(child.pid, &wstatus, 0) < 0 && errno == EINTR) {
         }
         closeFd(child.in);
-        station::RunEnd end;
-        end.status = WIFEXITED(wstatus)     ? WEXITSTATUS(wstatus)
-                     : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus)
-                                            : kExitFlashFailed;
-        end.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
-        if (child.record.is_object()) {
-            end.outcome = outcomeNamed(station::recordText(child.record, "outcome"))
-                              .value_or(FlashOutcome::SerialFailure);
-            end.failure = recordFailure(child.record);
-            end.record = std::move(child.record);
-        } else {
-            end.why = "the loader ended with status " + std::to_string(end.status);
-        }
-        outputs.push_back({child.id, std::nullopt, std::nullopt, std::move(end)});
+        const int status = WIFEXITED(wstatus)     ? WEXITSTATUS(wstatus)
+                           : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus)
+                                                  : kExitFlashFailed;
+        outputs.ended(child.id, child.streams, status,
+                      std::chrono::duration<double>(Clock::now() - child.started).count());
     }
 };
 
@@ -195,13 +153,9 @@ void ChildLauncher::start(UnitId id, const FlashJob& job) {
     Child& child = impl_->children.emplace_back();
     child.id = id;
     if (!impl_->fork(child, childArgs(impl_->options, job))) {
-        const std::string why = std::string("cannot start a loader: ") + std::strerror(errno);
+        impl_->outputs.notStarted(id,
+                                  std::string("cannot start a loader: ") + std::strerror(errno));
         impl_->children.pop_back();
-        station::RunEnd end;
-        end.why = why;
-        end.status = kExitFlashFailed;
-        impl_->outputs.push_back({id, std::nullopt, why, {}});
-        impl_->outputs.push_back({id, std::nullopt, std::nullopt, end});
     }
 }
 
@@ -272,17 +226,7 @@ bool ChildLauncher::wait(std::chrono::milliseconds timeout, bool input) {
 }
 
 void ChildLauncher::deliver(Listener& listener) {
-    std::deque<Output> outputs;
-    outputs.swap(impl_->outputs);
-    for (const Output& output : outputs) {
-        if (output.event) {
-            listener.unitEvent(output.id, *output.event);
-        } else if (output.text) {
-            listener.unitText(output.id, *output.text);
-        } else {
-            listener.unitEnded(output.id, output.end);
-        }
-    }
+    impl_->outputs.deliver(listener);
 }
 
 } // namespace cli

@@ -75,9 +75,7 @@ struct Child {
     HANDLE terminate = nullptr;
     bool outEnded = false;
     bool errEnded = false;
-    std::string outLine;
-    std::string errLine;
-    Json record; // the last one it sent
+    LoaderOutputs::Streams streams;
     Clock::time_point started;
     std::optional<Clock::time_point> killAt;
 };
@@ -90,14 +88,6 @@ struct Chunk {
     bool ended;
 };
 
-// What a loader sent, in the order it came.
-struct Output {
-    UnitId id;
-    std::optional<RunEvent> event;
-    std::optional<std::string> text;
-    station::RunEnd end; // when neither
-};
-
 } // namespace
 
 struct ChildLauncher::Impl {
@@ -105,7 +95,7 @@ struct ChildLauncher::Impl {
 
     const Options options;
     std::deque<Child> children; // running
-    std::deque<Output> outputs;
+    LoaderOutputs outputs;
     std::list<std::thread> readers;
     std::mutex chunksMutex;
     std::deque<Chunk> chunks;
@@ -217,39 +207,10 @@ struct ChildLauncher::Impl {
         return true;
     }
 
-    void line(Child& child, bool events, const std::string& text) {
-        auto event = events ? eventFromJson(Json::parse(text, nullptr, false)) : std::nullopt;
-        if (!event) {
-            outputs.push_back({child.id, std::nullopt, text, {}});
-            return;
-        }
-        if (event->kind == RunEvent::Kind::Record) {
-            child.record = event->record;
-        }
-        outputs.push_back({child.id, std::move(event), std::nullopt, {}});
-    }
-
     void take(const Chunk& chunk) {
-        Child* child = find(chunk.id);
-        if (child == nullptr) {
-            return;
-        }
-        std::string& pending = chunk.events ? child->outLine : child->errLine;
-        pending += chunk.bytes;
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;
-             pending.erase(0, end + 1)) {
-            std::string text = pending.substr(0, end);
-            if (!text.empty() && text.back() == '\r') {
-                text.pop_back();
-            }
-            line(*child, chunk.events, text);
-        }
-        if (chunk.ended) {
-            if (!pending.empty()) {
-                line(*child, chunk.events, pending);
-                pending.clear();
-            }
-            (chunk.events ? child->outEnded : child->errEnded) = true;
+        if (Child* child = find(chunk.id)) {
+            outputs.take(child->id, child->streams, chunk.events, chunk.bytes, chunk.ended);
+            (chunk.events ? child->outEnded : child->errEnded) |= chunk.ended;
         }
     }
 
@@ -261,18 +222,8 @@ struct ChildLauncher::Impl {
         closeHandle(child.in);
         closeHandle(child.interrupt);
         closeHandle(child.terminate);
-        station::RunEnd end;
-        end.status = static_cast<int>(code);
-        end.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
-        if (child.record.is_object()) {
-            end.outcome = outcomeNamed(station::recordText(child.record, "outcome"))
-                              .value_or(FlashOutcome::SerialFailure);
-            end.failure = recordFailure(child.record);
-            end.record = std::move(child.record);
-        } else {
-            end.why = "the loader ended with status " + std::to_string(end.status);
-        }
-        outputs.push_back({child.id, std::nullopt, std::nullopt, std::move(end)});
+        outputs.ended(child.id, child.streams, static_cast<int>(code),
+                      std::chrono::duration<double>(Clock::now() - child.started).count());
     }
 };
 
@@ -298,13 +249,9 @@ void ChildLauncher::start(UnitId id, const FlashJob& job) {
     Child& child = impl_->children.emplace_back();
     child.id = id;
     if (!impl_->spawn(child, childArgs(impl_->options, job))) {
-        const std::string why = "cannot start a loader: error " + std::to_string(GetLastError());
+        impl_->outputs.notStarted(id,
+                                  "cannot start a loader: error " + std::to_string(GetLastError()));
         impl_->children.pop_back();
-        station::RunEnd end;
-        end.why = why;
-        end.status = kExitFlashFailed;
-        impl_->outputs.push_back({id, std::nullopt, why, {}});
-        impl_->outputs.push_back({id, std::nullopt, std::nullopt, end});
     }
 }
 
@@ -372,17 +319,7 @@ bool ChildLauncher::wait(std::chrono::milliseconds timeout, bool input) {
 }
 
 void ChildLauncher::deliver(Listener& listener) {
-    std::deque<Output> outputs;
-    outputs.swap(impl_->outputs);
-    for (const Output& output : outputs) {
-        if (output.event) {
-            listener.unitEvent(output.id, *output.event);
-        } else if (output.text) {
-            listener.unitText(output.id, *output.text);
-        } else {
-            listener.unitEnded(output.id, output.end);
-        }
-    }
+    impl_->outputs.deliver(listener);
 }
 
 } // namespace cli
