@@ -6,6 +6,7 @@
 #include "cli/children.h"
 #include "cli/console_win.h"
 #include "flash/FlashRecord.h"
+#include "serial/text_win.h"
 #include "station/Station.h"
 
 #include <deque>
@@ -24,14 +25,6 @@ using station::UnitId;
 constexpr auto kRemovalGrace = std::chrono::seconds(5);
 // The status of a loader that had to be ended, as a killed one's on Linux.
 constexpr DWORD kKilledStatus = 128 + 9;
-
-std::wstring wide(const std::string& text) {
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
 
 // One argument as the C runtime splits a command line: in quotes when it
 // needs them, with the backslashes before a quote doubled.
@@ -57,7 +50,7 @@ std::wstring quoted(const std::wstring& arg) {
 std::wstring selfPath() {
     wchar_t path[MAX_PATH * 4] = {};
     const DWORD n = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-    return n == 0 ? wide(kProgram) : std::wstring(path, n);
+    return n == 0 ? wintext::wide(kProgram) : std::wstring(path, n);
 }
 
 void closeHandle(HANDLE& handle) {
@@ -168,7 +161,7 @@ struct ChildLauncher::Impl {
 
         std::wstring command = quoted(selfPath());
         for (const auto& arg : args) {
-            command += L" " + quoted(wide(arg));
+            command += L" " + quoted(wintext::wide(arg));
         }
         // The cancel events, named for this process and unit; the loader
         // finds their name in its environment.

@@ -4,6 +4,7 @@
 #include "flash/FirmwareFile.h"
 
 #include "flash/FlashRun.h"
+#include "serial/text_win.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,37 +15,11 @@
 #endif
 #include <windows.h>
 
-namespace {
-
-std::wstring wide(const std::string& text) {
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-// The system's text for `error`, without its period and line break.
-std::string errorText(DWORD error) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = n > 0 && text != nullptr ? std::string(text, n) : std::string();
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(error) : message;
-}
-
-} // namespace
+namespace {} // namespace
 
 FirmwareFile readFirmwareFile(const std::string& path) {
     FirmwareFile file;
-    const std::wstring name = wide(path);
+    const std::wstring name = wintext::wide(path);
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         file.reason = std::strerror(EISDIR);
@@ -54,7 +29,7 @@ FirmwareFile readFirmwareFile(const std::string& path) {
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        file.reason = errorText(GetLastError());
+        file.reason = wintext::errorText(GetLastError());
         return file;
     }
     constexpr size_t kEnough = kMaxImageSize + 1;
@@ -63,7 +38,7 @@ FirmwareFile readFirmwareFile(const std::string& path) {
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         file.reason = "not a regular file";
     } else if (!GetFileSizeEx(handle, &size)) {
-        file.reason = errorText(GetLastError());
+        file.reason = wintext::errorText(GetLastError());
     } else {
         bytes.resize(kEnough);
         size_t got = 0;
@@ -71,7 +46,7 @@ FirmwareFile readFirmwareFile(const std::string& path) {
             DWORD n = 0;
             if (!ReadFile(handle, bytes.data() + got, static_cast<DWORD>(kEnough - got), &n,
                           nullptr)) {
-                file.reason = errorText(GetLastError());
+                file.reason = wintext::errorText(GetLastError());
                 break;
             }
             if (n == 0) {

@@ -2,6 +2,7 @@
 // appended with one write, in turn with other loaders, and flushed to the disk. Paths are UTF-8
 // here and wide for the system.
 #include "flash/record_system.h"
+#include "serial/text_win.h"
 
 #include <cstdlib>
 
@@ -13,45 +14,6 @@
 namespace recordsys {
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string narrow(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-// The system's text for `error`, without its period and line break.
-std::string errorText(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
-    LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                                message.back() == L' ' || message.back() == L'.')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(error) : narrow(message);
-}
 
 bool separator(char c) {
     return c == '\\' || c == '/';
@@ -70,9 +32,9 @@ std::optional<std::string> makeParents(const std::string& path) {
     for (size_t at = path.find_first_of("\\/", from); at != std::string::npos;
          at = path.find_first_of("\\/", at + 1)) {
         const std::string dir = path.substr(0, at);
-        if (!CreateDirectoryW(wide(dir).c_str(), nullptr) &&
+        if (!CreateDirectoryW(wintext::wide(dir).c_str(), nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS) {
-            return dir + ": " + errorText(GetLastError());
+            return dir + ": " + wintext::errorText(GetLastError());
         }
     }
     return std::nullopt;
@@ -85,13 +47,14 @@ std::string stateFolder() {
     if (local == nullptr || local[0] == L'\0') {
         return {};
     }
-    return narrow(local);
+    return wintext::narrow(local);
 }
 
 std::string hostName() {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    return GetComputerNameW(name, &size) ? narrow(std::wstring(name, size)) : std::string();
+    return GetComputerNameW(name, &size) ? wintext::narrow(std::wstring(name, size))
+                                         : std::string();
 }
 
 std::optional<std::string> appendDurably(const std::string& path, const std::string& line) {
@@ -103,14 +66,14 @@ std::optional<std::string> appendDurably(const std::string& path, const std::str
     // loaders running side by side stay whole.
     HANDLE file = INVALID_HANDLE_VALUE;
     for (const DWORD access : {GENERIC_READ | FILE_APPEND_DATA, DWORD{FILE_APPEND_DATA}}) {
-        file = CreateFileW(wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = CreateFileW(wintext::wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) {
             break;
         }
     }
     if (file == INVALID_HANDLE_VALUE) {
-        return path + ": " + errorText(GetLastError());
+        return path + ": " + wintext::errorText(GetLastError());
     }
     // Loaders side by side take turns, locking a byte far past any record
     // (which locks no record against a reader), so that each sees the end
@@ -145,7 +108,7 @@ std::optional<std::string> appendDurably(const std::string& path, const std::str
     }
     CloseHandle(file);
     if (err != 0) {
-        return path + ": " + errorText(err);
+        return path + ": " + wintext::errorText(err);
     }
     if (written != text.size()) {
         return path + ": only " + std::to_string(written) + " of " + std::to_string(text.size()) +

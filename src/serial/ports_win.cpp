@@ -2,6 +2,7 @@
 // from the registry's SERIALCOMM map, which also holds ports SetupAPI does
 // not show (wine's, some drivers'). The records are judged in com_devices.cpp.
 #include "serial/ports_win.h"
+#include "serial/text_win.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -16,22 +17,6 @@
 
 namespace {
 
-std::string narrow(const wchar_t* text, size_t length) {
-    if (length == 0) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr,
-                        nullptr);
-    return out;
-}
-
-std::string narrow(const std::wstring& text) {
-    return narrow(text.c_str(), text.size());
-}
-
 // A text property of a device; for a list (REG_MULTI_SZ), its first entry.
 std::string deviceProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
     wchar_t buffer[1024] = {};
@@ -41,7 +26,7 @@ std::string deviceProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property
                                            nullptr)) {
         return {};
     }
-    return narrow(std::wstring(buffer));
+    return wintext::narrow(std::wstring(buffer));
 }
 
 // The first location path of a device node, or of the nearest parent that
@@ -54,7 +39,7 @@ std::string locationOf(DEVINST node) {
         if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_PATHS, &type, buffer, &size,
                                               0) == CR_SUCCESS &&
             buffer[0] != L'\0') {
-            return narrow(std::wstring(buffer));
+            return wintext::narrow(std::wstring(buffer));
         }
         DEVINST parent = 0;
         if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) {
@@ -77,7 +62,7 @@ void readDeviceKey(HDEVINFO set, SP_DEVINFO_DATA& device, ComDevice& record) {
     if (RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) ==
             ERROR_SUCCESS &&
         type == REG_SZ) {
-        record.portName = narrow(std::wstring(name));
+        record.portName = wintext::narrow(std::wstring(name));
     }
     DWORD latency = 0;
     size = sizeof latency;
@@ -115,7 +100,7 @@ std::vector<ComDevice> Serial_ComDevices() {
             continue;
         }
         ComDevice record;
-        record.instanceId = narrow(std::wstring(id));
+        record.instanceId = wintext::narrow(std::wstring(id));
         if (!ofInterest(record.instanceId, device.ClassGuid)) {
             continue;
         }
@@ -158,7 +143,7 @@ std::vector<std::string> Serial_SerialCommPorts() {
             break;
         }
         if (result == ERROR_SUCCESS && type == REG_SZ && data[0] != L'\0') {
-            names.push_back(narrow(std::wstring(data)));
+            names.push_back(wintext::narrow(std::wstring(data)));
         }
     }
     RegCloseKey(key);

@@ -8,6 +8,7 @@
 // the next read, so the port keeps one byte of its own per handle.
 #include "serial/line_speed.h"
 #include "serial/port_system.h"
+#include "serial/text_win.h"
 
 #include <algorithm>
 #include <map>
@@ -76,11 +77,7 @@ std::wstring devicePath(const std::string& path) {
     if (name.rfind("\\\\.\\", 0) != 0) {
         name = "\\\\.\\" + name;
     }
-    std::wstring wide(name.size() + 1, L'\0');
-    const int n = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(),
-                                      static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<size_t>(n) - 1 : 0);
-    return wide;
+    return wintext::wide(name);
 }
 
 // The port's name without the device prefix, upper case: "COM5".
@@ -123,20 +120,8 @@ HANDLE systemHandleOf(Handle port) {
 }
 
 std::string errorText(int number) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(number), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-        reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = n > 0 && text != nullptr ? std::string(text, n) : std::string();
-    LocalFree(text);
-    // The failure text adds its own "(number)." after it: without the system's
-    // period and line break.
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message.empty() ? "Unknown error" : message;
+    const std::string text = wintext::systemText(static_cast<DWORD>(number));
+    return text.empty() ? "Unknown error" : text;
 }
 
 bool lineGone(int number) {
