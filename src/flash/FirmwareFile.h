@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "flash/FirmwareImage.h"
 
@@ -24,6 +25,11 @@ struct FirmwareFile {
 // taken: a FIFO or device would block or never end, an empty file has nothing
 // to flash.
 FirmwareFile readFirmwareFile(const std::string& path);
+
+// For the per-system readers: the file as read, at most kMaxImageSize + 1
+// `bytes` of the `statedSize` the file system gives, or why it could not be
+// read. An empty file has nothing to flash.
+FirmwareFile firmwareRead(std::vector<uint8_t> bytes, uint64_t statedSize, std::string reason);
 
 // The file name's last path component.
 std::string firmwareFileName(const std::string& path);

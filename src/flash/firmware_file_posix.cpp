@@ -3,7 +3,6 @@
 
 #include "flash/FlashRun.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,22 +10,23 @@
 #include <unistd.h>
 
 FirmwareFile readFirmwareFile(const std::string& path) {
-    FirmwareFile file;
+    FirmwareFile refused;
     // Non-blocking, so that opening a FIFO does not wait for a writer.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        file.reason = std::strerror(errno);
-        return file;
+        refused.reason = std::strerror(errno);
+        return refused;
     }
     constexpr size_t kEnough = kMaxImageSize + 1;
     std::vector<uint8_t> bytes;
+    std::string reason;
     struct stat st {};
     if (fstat(fd, &st) != 0) {
-        file.reason = std::strerror(errno);
+        reason = std::strerror(errno);
     } else if (S_ISDIR(st.st_mode)) {
-        file.reason = std::strerror(EISDIR);
+        reason = std::strerror(EISDIR);
     } else if (!S_ISREG(st.st_mode)) {
-        file.reason = "not a regular file";
+        reason = "not a regular file";
     } else {
         bytes.resize(kEnough);
         size_t got = 0;
@@ -36,7 +36,7 @@ FirmwareFile readFirmwareFile(const std::string& path) {
                 continue;
             }
             if (n < 0) {
-                file.reason = std::strerror(errno);
+                reason = std::strerror(errno);
             }
             if (n <= 0) {
                 break;
@@ -44,20 +44,9 @@ FirmwareFile readFirmwareFile(const std::string& path) {
             got += static_cast<size_t>(n);
         }
         bytes.resize(got);
-        bytes.shrink_to_fit();
-        if (file.reason.empty() && got == 0) {
-            file.reason = "nothing to flash";
-        }
     }
     close(fd);
-    if (file.reason.empty()) {
-        // Read whole, the bytes tell the size; cut short, the file system does.
-        file.size = bytes.size() < kEnough
-                        ? bytes.size()
-                        : std::max<uint64_t>(bytes.size(), static_cast<uint64_t>(st.st_size));
-        file.image = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
-    }
-    return file;
+    return firmwareRead(std::move(bytes), static_cast<uint64_t>(st.st_size), std::move(reason));
 }
 
 std::string firmwareFileName(const std::string& path) {

@@ -6,7 +6,6 @@
 #include "flash/FlashRun.h"
 #include "serial/text_win.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,8 +13,6 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-
-namespace {} // namespace
 
 FirmwareFile readFirmwareFile(const std::string& path) {
     FirmwareFile file;
@@ -34,11 +31,12 @@ FirmwareFile readFirmwareFile(const std::string& path) {
     }
     constexpr size_t kEnough = kMaxImageSize + 1;
     std::vector<uint8_t> bytes;
+    std::string reason;
     LARGE_INTEGER size{};
     if (GetFileType(handle) != FILE_TYPE_DISK) {
-        file.reason = "not a regular file";
+        reason = "not a regular file";
     } else if (!GetFileSizeEx(handle, &size)) {
-        file.reason = wintext::errorText(GetLastError());
+        reason = wintext::errorText(GetLastError());
     } else {
         bytes.resize(kEnough);
         size_t got = 0;
@@ -46,7 +44,7 @@ FirmwareFile readFirmwareFile(const std::string& path) {
             DWORD n = 0;
             if (!ReadFile(handle, bytes.data() + got, static_cast<DWORD>(kEnough - got), &n,
                           nullptr)) {
-                file.reason = wintext::errorText(GetLastError());
+                reason = wintext::errorText(GetLastError());
                 break;
             }
             if (n == 0) {
@@ -55,20 +53,9 @@ FirmwareFile readFirmwareFile(const std::string& path) {
             got += n;
         }
         bytes.resize(got);
-        bytes.shrink_to_fit();
-        if (file.reason.empty() && got == 0) {
-            file.reason = "nothing to flash";
-        }
     }
     CloseHandle(handle);
-    if (file.reason.empty()) {
-        // Read whole, the bytes tell the size; cut short, the file system does.
-        file.size = bytes.size() < kEnough
-                        ? bytes.size()
-                        : std::max<uint64_t>(bytes.size(), static_cast<uint64_t>(size.QuadPart));
-        file.image = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
-    }
-    return file;
+    return firmwareRead(std::move(bytes), static_cast<uint64_t>(size.QuadPart), std::move(reason));
 }
 
 std::string firmwareFileName(const std::string& path) {
