@@ -11,38 +11,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 count=${2:-48}
 
-work=$(mktemp -d /tmp/zkflash-station-XXXXXX)
-pids=()
-trap 'kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
-head -c 196608 /dev/urandom >"$work/fw.bin"
-sys=$work/sys
-mkdir -p "$sys/bus/usb/devices/1-1" "$sys/class/tty" "$sys/bus/usb-serial/devices" "$work/dev"
-
-# Starts virtual unit I; sets `sockets` for the modem-line library.
-sockets=""
-start_unit() {
-    local dir="$work/unit$1"
-    mkdir -p "$dir"
-    "$build/bin/zkunit-sim" --target tx --out "$dir" >"$dir.out" 2>"$dir.err" &
-    pids+=($!)
-    for _ in $(seq 200); do grep -q '^ready$' "$dir.out" 2>/dev/null && break; sleep 0.05; done
-    sockets+="${sockets:+:}$(head -n 1 "$dir.out")=$dir/modemline.sock"
-}
-
-# Plugs unit I into socket 1-1.I: its port appears in sysfs and /dev.
-plug() {
-    local name=ttyUSB$1 usb=1-1.$1
-    local port=$sys/devices/pci0/usb1/$usb/$usb:1.0/$name
-    mkdir -p "$port/tty/$name"
-    printf '0403\n' >"$sys/devices/pci0/usb1/$usb/idVendor"
-    printf '6001\n' >"$sys/devices/pci0/usb1/$usb/idProduct"
-    printf 'BENCH%03d\n' "$1" >"$sys/devices/pci0/usb1/$usb/serial"
-    printf '0\n' >"$port/port_number"
-    ln -s "$port" "$port/tty/$name/device"
-    ln -s "$port/tty/$name" "$sys/class/tty/$name"
-    ln -s "$(head -n 1 "$work/unit$1.out")" "$work/dev/$name"
-    ln -s "$port" "$sys/bus/usb-serial/devices/$name"
-}
+work_name=zkflash-station image_bytes=196608 serial_prefix=BENCH
+# shellcheck source=bench/station_tree.sh
+source bench/station_tree.sh
 
 # Starts the station; waits until it has looked at the sockets once.
 station() {
