@@ -1,6 +1,5 @@
 #include "StationView.h"
 
-#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -293,10 +292,9 @@ void StationView::startOrStop() {
         const QString metrics = metricsEdit_->text().trimmed();
         kept.setValue(kMetricsFileKey, metrics);
         if (!metrics.isEmpty()) {
-            const QString folder = QFileInfo(metrics).absolutePath();
-            if (!QFileInfo(folder).isDir()) {
+            if (const auto refused = station::metricsFileRefused(metrics.toStdString())) {
                 runAlert(window(), QString::fromUtf8(kApplicationName),
-                         QStringLiteral("Metrics file %1: no folder %2").arg(metrics, folder));
+                         QStringLiteral("Metrics file %1: %2").arg(metrics, qs(*refused)));
                 return;
             }
             settings.metricsFile = metrics.toStdString();

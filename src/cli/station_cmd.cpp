@@ -13,7 +13,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <set>
 
 namespace cli {
@@ -234,11 +233,8 @@ int runStation(const Options& options) {
                                                      : options.record;
     settings.yes = options.yes;
     if (!options.metrics.empty()) {
-        // A folder that is not there is a typing error, not a passing failure.
-        const auto folder = std::filesystem::path(options.metrics).parent_path();
-        std::error_code unknown;
-        if (!std::filesystem::is_directory(folder.empty() ? "." : folder, unknown)) {
-            return refuse("--metrics " + options.metrics + ": no folder " + folder.string());
+        if (const auto refused = station::metricsFileRefused(options.metrics)) {
+            return refuse("--metrics " + options.metrics + ": " + *refused);
         }
         settings.metricsFile = options.metrics;
         settings.version = ZK_VERSION;

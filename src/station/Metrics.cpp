@@ -159,6 +159,15 @@ std::string StationMetrics::text(Time now) const {
     return w.text();
 }
 
+std::optional<std::string> metricsFileRefused(const std::string& path) {
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::error_code unknown;
+    if (std::filesystem::is_directory(folder.empty() ? "." : folder, unknown)) {
+        return std::nullopt;
+    }
+    return "no folder " + folder.string();
+}
+
 std::optional<std::string> replaceFile(const std::string& path, const std::string& text) {
     namespace fs = std::filesystem;
     // node_exporter reads only *.prom: a name without that ending is never

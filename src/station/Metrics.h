@@ -62,6 +62,11 @@ private:
     int inProgress_ = 0;
 };
 
+// Why the figures cannot go to `path` at all ("no folder /var/lib/x"): a
+// folder that is not there is a typing error, refused before a station
+// starts, not a passing failure.
+std::optional<std::string> metricsFileRefused(const std::string& path);
+
 // Replaces the file at `path` with `text` as one step: written beside it
 // under another name, then renamed over it, so that a reader never sees it
 // half-written. The reason when it could not be written.

@@ -47,7 +47,7 @@ Runner::Runner(RunnerSettings settings, PortWatch& watch, Launcher& launcher, Ru
                         field("work_order"), field("operator")},
             startedWall_);
         for (const SlotRow& row : rows_) {
-            metrics_->socket(row.label.empty() ? row.socket : row.label);
+            metrics_->socket(shownName(row));
         }
         writeMetrics();
     }
@@ -219,8 +219,7 @@ void Runner::unitEnded(UnitId id, const RunEnd& end) {
     }
     if (metrics_) {
         const SlotRow& row = rows_[unit.row];
-        metrics_->runEnded(row.label.empty() ? row.socket : row.label, end.outcome, unit.attempt,
-                           reached, end.seconds);
+        metrics_->runEnded(shownName(row), end.outcome, unit.attempt, reached, end.seconds);
         writeMetrics();
     }
     view_.unitEnded(unit.row, end);
