@@ -481,54 +481,30 @@ INSTANTIATE_TEST_SUITE_P(
                                 "cancelled,cancelled"}),
     caseName<SeveralCase>);
 
-// node_exporter with only its textfile collector, on a loopback port, as a
-// site runs it beside a station.
-class NodeExporter {
-public:
-    explicit NodeExporter(const std::filesystem::path& folder) : port_(freePort()) {
-        process_ = std::make_unique<Process>(
-            std::vector<std::string>{"/usr/bin/prometheus-node-exporter",
-                                     "--web.listen-address=127.0.0.1:" + std::to_string(port_),
-                                     "--collector.disable-defaults", "--collector.textfile",
-                                     "--collector.textfile.directory=" + folder.string()});
-    }
-    // What a scrape of /metrics returns; empty while nothing answers.
+// node_exporter with only its textfile collector, on a loopback port that
+// was free a moment ago, as a site runs it beside a station.
+struct NodeExporter {
+    explicit NodeExporter(const std::filesystem::path& folder)
+        : address("127.0.0.1:" + std::to_string([] {
+                      const int s = socket(AF_INET, SOCK_STREAM, 0);
+                      sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+                      socklen_t size = sizeof at;
+                      bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at);
+                      getsockname(s, reinterpret_cast<sockaddr*>(&at), &size);
+                      close(s);
+                      return ntohs(at.sin_port);
+                  }())),
+          process({"/usr/bin/prometheus-node-exporter", "--web.listen-address=" + address,
+                   "--collector.disable-defaults", "--collector.textfile",
+                   "--collector.textfile.directory=" + folder.string()}) {}
+    // What /metrics serves; empty while nothing answers.
     std::string scrape() const {
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at = loopback(port_);
-        std::string reply;
-        if (connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
-            const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
-            (void)!send(s, request.data(), request.size(), 0);
-            char buffer[4096];
-            for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;) {
-                reply.append(buffer, static_cast<size_t>(n));
-            }
-        }
-        close(s);
-        return reply;
+        Process curl({"/usr/bin/curl", "-sf", "http://" + address + "/metrics"});
+        curl.wait(10s);
+        return curl.output();
     }
-
-private:
-    static sockaddr_in loopback(uint16_t port) {
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(port);
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return at;
-    }
-    // A port that was free a moment ago.
-    static uint16_t freePort() {
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at = loopback(0);
-        socklen_t size = sizeof at;
-        bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at);
-        getsockname(s, reinterpret_cast<sockaddr*>(&at), &size);
-        close(s);
-        return ntohs(at.sin_port);
-    }
-    const uint16_t port_;
-    std::unique_ptr<Process> process_;
+    const std::string address;
+    Process process;
 };
 
 // A station on a temporary sysfs and /dev tree, in which virtual units are

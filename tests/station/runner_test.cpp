@@ -173,10 +173,8 @@ TEST_P(Runner, RowsCountersAndRecords) {
     const station::Totals totals = runner.totals();
     // The figures' file, replaced whole each time, and nothing left beside it.
     if (unwritable) {
-        EXPECT_EQ(warnings, std::vector<std::string>{std::string("The station's figures were not "
-                                                                 "written: cannot write in the "
-                                                                 "folder of ") +
-                                                     metrics.string() + ": " + (c.metrics + 1)});
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(metrics.string() + ": " + (c.metrics + 1)), std::string::npos);
     } else {
         std::ifstream file(metrics);
         const std::string text{std::istreambuf_iterator<char>(file), {}};
